@@ -1,0 +1,96 @@
+// Prompts, answers and reports on the console.
+#include "console/dialogue.h"
+
+#include <cstdarg>
+#include <cstring>
+
+const char not_number_text[] = "Ошибка ввода: ожидалось целое число.\n";
+const char out_of_range_text[] =
+    "Ошибка ввода: число не помещается в 32 бита (от -2147483648 до "
+    "2147483647).\n";
+const char too_long_text[] = "Ошибка ввода: слово длиннее 254 байт.\n";
+const char nul_text[] = "Ошибка ввода: слово содержит нулевой байт.\n";
+
+void open_console(console& con, int in_fd, int out_fd, FILE* err) {
+  open_sink(con.out, out_fd);
+  open_source(con.in, in_fd, &con.out);
+  con.err = err;
+  con.ended = false;
+}
+
+void report(console& con, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  // A report that cannot be written has nowhere else to go.
+  (void)vfprintf(con.err, format, args);
+  va_end(args);
+}
+
+void report_errno(console& con, const char* name, int err) {
+  report(con, "%s: %s\n", name, strerror(err));
+}
+
+// Deals with a read that did not give a value: at the end of the input it
+// marks the console ended and returns false; for a bad answer it reports
+// it, drops the rest of the line and returns true (ask again).
+static bool retry_after(console& con, read_status status) {
+  switch (status) {
+    case read_end:
+      con.ended = true;
+      return false;
+    case read_not_number:
+      report(con, "%s", not_number_text);
+      break;
+    case read_out_of_range:
+      report(con, "%s", out_of_range_text);
+      break;
+    case read_too_long:
+      report(con, "%s", too_long_text);
+      break;
+    case read_nul:
+      report(con, "%s", nul_text);
+      break;
+    case read_ok:
+      return false;
+  }
+  skip_line(con.in);
+  return true;
+}
+
+bool ask_int(console& con, const char* prompt, int32_t& v) {
+  for (;;) {
+    say(con, prompt);
+    int32_t got = 0;
+    read_status status = read_int(con.in, got);
+    if (status == read_ok) {
+      v = got;
+      return true;
+    }
+    if (!retry_after(con, status)) return false;
+  }
+}
+
+bool ask_int_in(console& con, const char* prompt, int32_t lo, int32_t hi,
+                int32_t& v) {
+  int32_t got = 0;
+  do {
+    if (!ask_int(con, prompt, got)) return false;
+  } while (got < lo || got > hi);
+  v = got;
+  return true;
+}
+
+bool ask_word(console& con, const char* prompt, char* buf) {
+  for (;;) {
+    say(con, prompt);
+    read_status status = read_word(con.in, buf, word_size);
+    if (status == read_ok) return true;
+    if (!retry_after(con, status)) return false;
+  }
+}
+
+bool next_char(console& con, char& c) {
+  if (read_char(con.in, c) == read_ok) return true;
+  con.ended = true;
+  return false;
+}

@@ -1,0 +1,62 @@
+// The console: where prompts are printed, answers read and reports
+// written, and the prompt-and-answer helpers that every dialogue of the
+// program uses. Bad answers are dealt with here, once for all prompts: a
+// short report on the error stream, the rest of the input line dropped and
+// the same prompt printed again.
+#ifndef KARTOTEKA_CONSOLE_DIALOGUE_H_
+#define KARTOTEKA_CONSOLE_DIALOGUE_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "console/input.h"
+#include "console/output.h"
+
+// Room of a word buffer: 254 bytes of text and the terminating zero.
+const size_t word_size = 255;
+
+struct console {
+  source in;   // the answers
+  sink out;    // prompts and everything shown
+  FILE* err;   // reports
+  bool ended;  // a read found the input at its end; the program stops
+};
+
+// Makes con read from in_fd, print to out_fd (flushed before every wait for
+// input) and report to err.
+void open_console(console& con, int in_fd, int out_fd, FILE* err);
+
+// Prints text.
+inline void say(console& con, const char* text) {
+  put_text(con.out, text);
+}
+
+// Writes one report line, formatted as by printf, to the error stream.
+void report(console& con, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Writes "name: reason" for the system error err, as perror does.
+void report_errno(console& con, const char* name, int err);
+
+// Prints prompt and reads an integer into v. A bad answer (no number, or
+// one outside the signed 32-bit range) is reported, the rest of its line
+// dropped and the prompt printed again. Returns false, with con.ended set
+// and v unchanged, when the input ends first.
+bool ask_int(console& con, const char* prompt, int32_t& v);
+
+// As ask_int, but also prints the prompt again, with no report, for as long
+// as the number read is below lo or above hi.
+bool ask_int_in(console& con, const char* prompt, int32_t lo, int32_t hi,
+                int32_t& v);
+
+// Prints prompt and reads one word into buf, which has word_size bytes. A
+// word over 254 bytes or one holding a NUL byte is reported, the rest of its
+// line dropped and the prompt printed again. Returns false, with con.ended
+// set and buf unchanged or empty, when the input ends first.
+bool ask_word(console& con, const char* prompt, char* buf);
+
+// Reads the next byte into c. Returns false, with con.ended set, at the end
+// of the input.
+bool next_char(console& con, char& c);
+
+#endif  // KARTOTEKA_CONSOLE_DIALOGUE_H_

@@ -1,0 +1,87 @@
+// Reading words, integers and single bytes from a file descriptor or from
+// memory, by the rules of standard formatted input ("%s", "%d", "%c"):
+// a word or integer read skips leading whitespace first, a byte read takes
+// the next byte whatever it is, and whatever a read did not take stays
+// unread for the next one. Whitespace is the C locale's set (blank, tab,
+// line feed, vertical tab, form feed, carriage return) whatever locale is
+// active. The console and the record file are both read through here.
+#ifndef KARTOTEKA_CONSOLE_INPUT_H_
+#define KARTOTEKA_CONSOLE_INPUT_H_
+
+#include <cstddef>
+#include <cstdint>
+
+struct sink;
+
+struct source {
+  int fd;            // descriptor read from; -1 when all input is in memory
+  const char* data;  // the bytes at hand are data[pos] to data[len - 1]
+  size_t pos;
+  size_t len;
+  bool drained;  // no further bytes will come after data[len - 1]
+  int error;     // errno of a failed read, 0 if none failed
+  sink* tie;     // flushed before waiting for input, or null
+  char buf[1 << 16];
+};
+
+// Outcome of one read.
+enum read_status {
+  read_ok,            // the value was read
+  read_not_number,    // an integer was wanted and no digits came
+  read_out_of_range,  // the digits do not fit a signed 32-bit integer
+  read_too_long,      // the word has more bytes than the buffer can hold
+  read_nul,           // the word holds a NUL byte
+  read_end,           // the input ended (or failed) before the value began
+};
+
+// Makes s read from fd, with nothing buffered yet. Before each read from
+// fd that may have to wait, tie (if not null) is flushed.
+void open_source(source& s, int fd, sink* tie);
+
+// Makes s read the n bytes at p, which must outlive s, and nothing else.
+void open_memory_source(source& s, const char* p, size_t n);
+
+// Fetches more bytes when none are at hand. Returns false when the input
+// has ended: its end was reached, or reading failed (s.error tells which).
+bool refill(source& s);
+
+// Returns the next byte without taking it, or -1 at the end of the input.
+inline int peek_byte(source& s) {
+  if (s.pos == s.len && !refill(s)) return -1;
+  return static_cast<unsigned char>(s.data[s.pos]);
+}
+
+// True for the C locale's whitespace bytes.
+inline bool is_space(int c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Takes every whitespace byte at the front of the input.
+void skip_space(source& s);
+
+// Takes the next byte into c. Returns read_ok or read_end.
+read_status read_char(source& s, char& c);
+
+// Skips whitespace, then takes an optional sign and every decimal digit
+// that follows. Stores the value in v only when it returns read_ok; a
+// value outside the signed 32-bit range gives read_out_of_range with all
+// its digits taken, and a sign or other byte with no digit after it gives
+// read_not_number with the sign taken and the other byte left.
+read_status read_int(source& s, int32_t& v);
+
+// Skips whitespace, then takes every byte up to the next whitespace or the
+// end of the input. On read_ok buf holds the word and its terminating zero
+// (at most size - 1 bytes of text). A longer word gives read_too_long and a
+// word holding a NUL byte read_nul; either way the whole word is taken and
+// buf holds an empty string. Nothing is ever written past buf[size - 1].
+read_status read_word(source& s, char* buf, size_t size);
+
+// Takes the next byte if it is c and returns true; otherwise leaves it and
+// returns false.
+bool take_byte(source& s, char c);
+
+// Takes every byte up to and including the next line feed, or to the end
+// of the input.
+void skip_line(source& s);
+
+#endif  // KARTOTEKA_CONSOLE_INPUT_H_

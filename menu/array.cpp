@@ -1,0 +1,31 @@
+// The record array's block and the one resize function of the program.
+#include "menu/array.h"
+
+#include <cstdlib>
+
+static reallocator current = realloc;
+
+void* reallocate(void* p, size_t size) {
+  return current(p, size);
+}
+
+reallocator set_reallocator(reallocator r) {
+  reallocator before = current;
+  current = r;
+  return before;
+}
+
+bool resize_array(massiv& a, int64_t room) {
+  if (room < 1 || room > INT32_MAX) return false;
+  void* block = reallocate(a.rec, static_cast<size_t>(room) * sizeof(human));
+  if (block == nullptr) return false;
+  a.rec = static_cast<human*>(block);
+  a.room = static_cast<int32_t>(room);
+  return true;
+}
+
+void release_array(massiv& a) {
+  free(a.rec);
+  a.rec = nullptr;
+  a.room = 0;
+}

@@ -1,0 +1,19 @@
+// Finding records by one field with an exact match (menu choice 6).
+#ifndef KARTOTEKA_SEARCH_SEARCH_H_
+#define KARTOTEKA_SEARCH_SEARCH_H_
+
+#include <cstdint>
+
+#include "console/dialogue.h"
+#include "menu/array.h"
+
+// Asks for a criterion (a field number, 1 to 18, asked again while out of
+// range) and a query (a word for text fields, an integer otherwise), then
+// prints every record among 0 to n - 1 whose field equals the query
+// exactly, in array order under numbered headings, or "Ничего не найдено!".
+// Returns 0 when the search ran to its end, and when the input ended at a
+// prompt. Returns 1, after a report on the error stream and with nothing
+// printed for the search, when the result list cannot be reserved or grow.
+int search_array(console& con, int32_t n, const massiv& Massiv);
+
+#endif  // KARTOTEKA_SEARCH_SEARCH_H_

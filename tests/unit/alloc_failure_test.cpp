@@ -1,0 +1,139 @@
+// What every operation that grows a block does when the resize fails: no
+// record is lost or invented, nothing is written past a block, and the
+// failure is reported.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "harness.h"
+#include "menu/fill.h"
+#include "menu/menu.h"
+#include "search/search.h"
+#include "storage/file.h"
+
+namespace {
+
+const char record_line[] = "N S 1 nat rel 1 2 3 4 5 6 7 c r t s 8 9\n";
+
+TEST(FailedResize, FillKeepsTheRecordsStoredSoFar) {
+  massiv a = sample_array(1);
+  int32_t n = 0;
+  transcript t;
+  {
+    failing_resizes fail(1);  // the first growth works, the second fails
+    t = on_console(std::string(record_line) + "y" + record_line + "y" +
+                       record_line + "n\n",
+                   [&](console& con) { n = fill_array(con, a); });
+  }
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(a.room, 3);
+  EXPECT_EQ(t.err,
+            "Не хватает памяти для новой записи; записей в массиве: 2.\n");
+  release_array(a);
+}
+
+TEST(FailedResize, AddRecordAddsNothingAndAsksNothing) {
+  massiv a = sample_array(2);
+  human* before = a.rec;
+  int32_t n = 2;
+  transcript t;
+  {
+    failing_resizes fail(0);
+    t = on_console(record_line, [&](console& con) { add_record(con, a, n); });
+  }
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(a.rec, before);
+  EXPECT_EQ(t.out, "");
+  EXPECT_NE(t.err, "");
+  EXPECT_STREQ(a.rec[1].name, "r1-имя");
+  release_array(a);
+}
+
+// Loads a file of three records with only `good` resizes allowed.
+struct load_result {
+  int32_t n;
+  transcript t;
+};
+
+load_result load_with(int good, massiv& a) {
+  char name[] = "/tmp/kartoteka-load-XXXXXX";
+  int fd = mkstemp(name);
+  EXPECT_GE(fd, 0);
+  const std::string line = "N S 1 nat rel 1 2 3.4.5 6 7 c r t s 8 9\n";
+  std::string text = line + line + line;
+  EXPECT_EQ(write(fd, text.data(), text.size()),
+            static_cast<ssize_t>(text.size()));
+  close(fd);
+  load_result r = {0, {}};
+  {
+    failing_resizes fail(good);
+    r.t = on_console(std::string(name) + "\n",
+                     [&](console& con) { r.n = load_array(con, a, 2); });
+  }
+  unlink(name);
+  return r;
+}
+
+TEST(FailedResize, LoadChangesNothingWhateverResizeFails) {
+  for (int good = 0; good < 4; good++) {
+    massiv a = sample_array(2);
+    load_result r = load_with(good, a);
+    EXPECT_EQ(r.n, 2) << good;
+    EXPECT_STREQ(a.rec[0].name, "r0-имя") << good;
+    EXPECT_STREQ(a.rec[1].name, "r1-имя") << good;
+    EXPECT_EQ(r.t.out, "Введите имя файла: ") << good;
+    EXPECT_NE(r.t.err.find("не хватает памяти"), std::string::npos) << good;
+    EXPECT_NE(r.t.err.find("на записи " + std::to_string(good + 1)),
+              std::string::npos)
+        << r.t.err;
+    release_array(a);
+  }
+  massiv a = sample_array(2);
+  load_result r = load_with(4, a);
+  EXPECT_EQ(r.n, 3);
+  EXPECT_EQ(a.room, 4);
+  EXPECT_EQ(r.t.out, "Введите имя файла: Выполнено!\n");
+  release_array(a);
+}
+
+TEST(FailedResize, SearchPrintsNothingForTheSearch) {
+  massiv a = sample_array(3);
+  const std::string prompt = "Введите запрос: ";
+  std::string menu_and_prompt =
+      on_console("3\n-1\n", [&](console& con) { search_array(con, 3, a); }).out;
+  menu_and_prompt.resize(menu_and_prompt.find(prompt) + prompt.size());
+  for (int good : {0, 1, 2}) {
+    transcript t;
+    int status = 0;
+    {
+      failing_resizes fail(good);
+      t = on_console("3\n1\n",
+                     [&](console& con) { status = search_array(con, 3, a); });
+    }
+    EXPECT_EQ(status, 1) << good;
+    EXPECT_EQ(t.out.find("Результат"), std::string::npos) << good;
+    EXPECT_EQ(t.out.find("Ничего"), std::string::npos) << good;
+    if (good == 0) {
+      EXPECT_EQ(t.out, "") << "no list, no dialogue";
+    } else {
+      EXPECT_EQ(t.out, menu_and_prompt);
+    }
+    EXPECT_EQ(t.err,
+              "Не хватает памяти для результатов поиска; поиск прерван.\n");
+  }
+  release_array(a);
+}
+
+TEST(FailedResize, NoArrayAtStartEndsTheProgramSilently) {
+  transcript t;
+  {
+    failing_resizes fail(0);
+    t = on_console("1\n", [&](console& con) { run_menu(con); });
+  }
+  EXPECT_EQ(t.out, "");
+  EXPECT_EQ(t.err, "");
+}
+
+}  // namespace

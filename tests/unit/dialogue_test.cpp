@@ -1,0 +1,102 @@
+// Prompt-and-answer behaviour that transcripts cannot see directly: what a
+// bad answer costs, the count that filling returns, and the display of a
+// sex value that only a file can hold.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "harness.h"
+#include "menu/fill.h"
+#include "record/display.h"
+
+namespace {
+
+TEST(AskInt, BadAnswerDropsTheRestOfItsLineOnly) {
+  int32_t v = 0;
+  transcript t = on_console("abc 5\n12345678901\n-\n7 8\n", [&](console& con) {
+    ASSERT_TRUE(ask_int(con, "> ", v));
+    int32_t next = 0;
+    ASSERT_TRUE(ask_int(con, "> ", next));
+    EXPECT_EQ(next, 8);
+  });
+  EXPECT_EQ(v, 7);
+  EXPECT_EQ(t.out, "> > > > > ");
+  EXPECT_EQ(t.err,
+            "Ошибка ввода: ожидалось целое число.\n"
+            "Ошибка ввода: число не помещается в 32 бита (от -2147483648 до "
+            "2147483647).\n"
+            "Ошибка ввода: ожидалось целое число.\n");
+}
+
+TEST(AskInt, EndOfInputLeavesTheValueAndEndsTheConsole) {
+  int32_t v = 3;
+  on_console("abc", [&](console& con) {
+    EXPECT_FALSE(ask_int(con, "> ", v));
+    EXPECT_TRUE(con.ended);
+  });
+  EXPECT_EQ(v, 3);
+}
+
+TEST(AskWord, TooLongOrNulWordIsAskedAgain) {
+  char buf[word_size];
+  std::string input = std::string(255, 'x') + " same line\n" +
+                      std::string("a\0b\n", 4) + "ok\n";
+  transcript t = on_console(
+      input, [&](console& con) { ASSERT_TRUE(ask_word(con, "? ", buf)); });
+  EXPECT_STREQ(buf, "ok");
+  EXPECT_EQ(t.out, "? ? ? ");
+  EXPECT_EQ(t.err,
+            "Ошибка ввода: слово длиннее 254 байт.\n"
+            "Ошибка ввода: слово содержит нулевой байт.\n");
+}
+
+const char one_record[] = "N S 1 nat rel 1 2 3 4 5 6 7 c r t s 8 9\n";
+
+TEST(FillArray, StartsAgainFromTheFirstPosition) {
+  massiv a = sample_array(1);
+  int32_t n = 0;
+  std::string five;
+  for (int i = 0; i < 4; i++) five += std::string(one_record) + "y";
+  five += std::string(one_record) + "n\n";
+  std::string two = std::string("A S 1 nat rel 1 2 3 4 5 6 7 c r t s 8 9\ny") +
+                    "B S 1 nat rel 1 2 3 4 5 6 7 c r t s 8 9\nN\n";
+  on_console(five + two, [&](console& con) {
+    n = fill_array(con, a);
+    EXPECT_EQ(n, 5);
+    EXPECT_EQ(a.room, 7);
+    n = fill_array(con, a);
+  });
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(a.room, 4);
+  EXPECT_STREQ(a.rec[0].name, "A");
+  EXPECT_STREQ(a.rec[1].name, "B");
+  release_array(a);
+}
+
+TEST(AddRecord, GrowsToExactlyTheCount) {
+  massiv a = sample_array(1);
+  int32_t n = 0;
+  on_console(std::string(one_record) + one_record, [&](console& con) {
+    add_record(con, a, n);
+    add_record(con, a, n);
+  });
+  EXPECT_EQ(n, 2);
+  EXPECT_EQ(a.room, 2);
+  release_array(a);
+}
+
+TEST(PrintHuman, AnyNonZeroSexIsAMan) {
+  human h = sample_human("x");
+  for (int32_t sex : {1, 2, -1}) {
+    h.sex = sex;
+    std::string out =
+        on_console("", [&](console& con) { print_human(con.out, h); }).out;
+    EXPECT_NE(out.find("\nМужчина\n"), std::string::npos) << sex;
+  }
+  h.sex = 0;
+  std::string out =
+      on_console("", [&](console& con) { print_human(con.out, h); }).out;
+  EXPECT_NE(out.find("\nЖенщина\n"), std::string::npos);
+}
+
+}  // namespace

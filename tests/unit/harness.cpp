@@ -1,0 +1,98 @@
+// Test helpers: consoles over strings, sample records, failing resizes.
+#include "harness.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+static std::string read_back(int fd) {
+  std::string text;
+  char buf[4096];
+  if (lseek(fd, 0, SEEK_SET) != 0) return "<lseek failed>";
+  for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) {
+    text.append(buf, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+transcript on_console(const std::string& input,
+                      const std::function<void(console&)>& body) {
+  std::unique_ptr<console> con(new console);
+  int out_fd = memfd_create("out", 0);
+  FILE* err = tmpfile();
+  if (out_fd < 0 || err == nullptr) abort();
+  open_console(*con, -1, out_fd, err);
+  open_memory_source(con->in, input.data(), input.size());
+  con->in.tie = &con->out;
+  body(*con);
+  flush(con->out);
+  fflush(err);
+  transcript t{read_back(out_fd), read_back(fileno(err))};
+  close(out_fd);
+  fclose(err);
+  return t;
+}
+
+static void set_word(char* field, const std::string& word) {
+  snprintf(field, text_size, "%s", word.c_str());
+}
+
+human sample_human(const std::string& tag) {
+  human h;
+  memset(&h, 0, sizeof h);
+  set_word(h.name, tag + "-имя");
+  set_word(h.surname, tag + "-фамилия");
+  h.sex = 1;
+  set_word(h.nationality, tag + "-нац");
+  set_word(h.religion, tag + "-вера");
+  h.height = 180;
+  h.weight = 75;
+  h.birthday = {5, 3, 1990};
+  h.phone = 1234567;
+  h.address.index = 101000;
+  set_word(h.address.country, tag + "-страна");
+  set_word(h.address.region, tag + "-область");
+  set_word(h.address.city, tag + "-город");
+  set_word(h.address.street, tag + "-улица");
+  h.address.house = 7;
+  h.address.flat = 12;
+  return h;
+}
+
+bool same_human(const human& a, const human& b) {
+  for (int no = 1; no <= field_count; no++) {
+    if (is_text_field(no) ? strcmp(text_field(a, no), text_field(b, no)) != 0
+                          : *int_field(a, no) != *int_field(b, no)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+massiv sample_array(int n) {
+  massiv a = {nullptr, 0};
+  if (!resize_array(a, n)) abort();
+  for (int i = 0; i < n; i++) a.rec[i] = sample_human("r" + std::to_string(i));
+  return a;
+}
+
+static int good_left = 0;
+
+static void* counting_realloc(void* p, size_t size) {
+  if (good_left == 0) return nullptr;
+  good_left--;
+  return realloc(p, size);
+}
+
+failing_resizes::failing_resizes(int good) {
+  good_left = good;
+  before = set_reallocator(counting_realloc);
+}
+
+failing_resizes::~failing_resizes() {
+  set_reallocator(before);
+}
