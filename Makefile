@@ -1,0 +1,36 @@
+# Shortcuts over CMake. `make run` builds and starts the program; `make test`
+# builds it with its tests and runs them all. Both install missing Debian
+# packages first (as root).
+BUILD ?= build
+ASAN_BUILD ?= build-asan
+JOBS ?= $(shell nproc)
+
+.PHONY: run test test-sanitize build clean
+
+build:
+	@tools/install-deps.sh build
+	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=OFF >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@$(BUILD)/kartoteka
+
+test:
+	@tools/install-deps.sh test
+	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole suite again, built with AddressSanitizer and UBSan.
+test-sanitize:
+	@tools/install-deps.sh test
+	cmake -S . -B $(ASAN_BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
+	  -DKARTOTEKA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && \
+	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

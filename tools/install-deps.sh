@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a build needs, if any is missing.
+#   install-deps.sh build   what building and running the program needs
+#   install-deps.sh test    that, and what the test suite needs
+#   install-deps.sh ci      that, and the fuzzing, valgrind and manual page tools
+set -eu
+need="cmake make g++"
+case "${1:-build}" in
+  build) ;;
+  test) need="$need libgtest-dev" ;;
+  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base" ;;
+  *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
+esac
+missing=""
+for p in $need; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+    missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Не хватает пакетов:$missing. Установите их: sudo apt-get install$missing" >&2
+  exit 1
+fi
+echo "Устанавливаю пакеты:$missing" >&2
+apt-get update -qq
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
