@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Writes the expected stdout (and, with --stderr, the exact stderr) of one
+# transcript case from what the built program does now. For adding a case:
+# write its stdin (and files/, setup.sh, ...), record it, then read the
+# recorded output line by line before committing it.
+#   record_case.sh [--stderr] PROGRAM CASE_DIR
+set -eu
+keep_err=0
+[ "$1" = --stderr ] && { keep_err=1; shift; }
+prog=$(realpath "$1")
+case_dir=$(realpath "$2")
+scratch=$(mktemp -d)
+trap 'chmod -R u+w "$scratch"; rm -rf "$scratch"' EXIT
+[ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
+[ -f "$case_dir/setup.sh" ] && (cd "$scratch" && bash "$case_dir/setup.sh")
+(cd "$scratch" && "$prog" <"$case_dir/stdin" >"$case_dir/stdout" 2>"$scratch/.err") || true
+[ "$keep_err" = 1 ] && cp "$scratch/.err" "$case_dir/stderr"
+cat "$scratch/.err" >&2
