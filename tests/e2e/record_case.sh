@@ -13,6 +13,9 @@ scratch=$(mktemp -d)
 trap 'chmod -R u+w "$scratch"; rm -rf "$scratch"' EXIT
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 [ -f "$case_dir/setup.sh" ] && (cd "$scratch" && bash "$case_dir/setup.sh")
-(cd "$scratch" && "$prog" <"$case_dir/stdin" >"$case_dir/stdout" 2>"$scratch/.err") || true
+limit=unlimited
+[ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
+(cd "$scratch" && trap '' XFSZ && ulimit -f "$limit" &&
+  "$prog" <"$case_dir/stdin" >"$case_dir/stdout" 2>"$scratch/.err") || true
 [ "$keep_err" = 1 ] && cp "$scratch/.err" "$case_dir/stderr"
 cat "$scratch/.err" >&2

@@ -18,8 +18,12 @@
 set -u
 prog=$1
 case_dir=$2
-scratch=$(mktemp -d)
-trap 'chmod -R u+w "$scratch" 2>/dev/null; rm -rf "$scratch"' EXIT
+work=$(mktemp -d)
+trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
+scratch=$work/dir
+out=$work/out
+err=$work/err
+mkdir "$scratch"
 fail() { echo "FAIL: $(basename "$case_dir"): $*" >&2; exit 1; }
 
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
@@ -32,10 +36,9 @@ limit=unlimited
   cd "$scratch" || exit 99
   trap '' XFSZ
   ulimit -f "$limit"
-  exec timeout 20 "$prog" <"$case_dir/stdin" >"$scratch/.out" 2>"$scratch/.err"
+  exec timeout 20 "$prog" <"$case_dir/stdin" >"$out" 2>"$err"
 )
 rc=$?
-out=$scratch/.out err=$scratch/.err
 [ "$rc" -eq 0 ] || fail "exit status $rc"
 if ! cmp -s "$out" "$case_dir/stdout"; then
   diff <(cat -A "$case_dir/stdout") <(cat -A "$out") | head -40 >&2

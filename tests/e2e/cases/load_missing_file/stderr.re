@@ -1,0 +1,1 @@
+^nosuch.txt: 

@@ -1,0 +1,1 @@
+^nodir/cards.txt: 

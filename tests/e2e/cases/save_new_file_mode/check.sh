@@ -1,0 +1,1 @@
+[ "$(stat -c %a new.txt)" = "$(printf %o $((0666 & ~$(umask))))" ]

@@ -1,0 +1,2 @@
+ln -s real.txt link.txt
+chmod 640 real.txt
