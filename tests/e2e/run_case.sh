@@ -13,6 +13,8 @@
 #               for byte
 #   check.sh    run in the scratch folder afterwards; must succeed
 #   fsize       a file-size limit in KiB for the program's writes
+#   unprivileged  present when the program must run as the user nobody, so
+#               that file permissions bind it (when the tests run as root)
 # The program must exit with status 0 within the time limit, and must leave
 # no temporary file behind.
 set -u
@@ -32,11 +34,16 @@ if [ -f "$case_dir/setup.sh" ]; then
 fi
 limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
+as_user=()
+if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$work"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
 (
   cd "$scratch" || exit 99
   trap '' XFSZ
   ulimit -f "$limit"
-  exec timeout 20 "$prog" <"$case_dir/stdin" >"$out" 2>"$err"
+  exec "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" >"$out" 2>"$err"
 )
 rc=$?
 [ "$rc" -eq 0 ] || fail "exit status $rc"

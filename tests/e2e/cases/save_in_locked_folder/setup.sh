@@ -1,0 +1,1 @@
+chown nobody cards.txt
