@@ -34,3 +34,24 @@ test-sanitize:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD)
+
+# The fuzz targets, built with clang++ in $(FUZZ_BUILD) and run one after
+# the other for FUZZ_TIME seconds each (fuzz/run.sh).
+FUZZ_BUILD ?= build-fuzz
+FUZZ_TIME ?= 60
+.PHONY: fuzz
+fuzz:
+	@tools/install-deps.sh ci
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ \
+	  -DKARTOTEKA_FUZZ=ON -DKARTOTEKA_TESTS=OFF -DKARTOTEKA_WERROR=ON >/dev/null
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
+
+# The end-to-end suite with the program of $(BUILD) under valgrind's
+# memcheck (tests/hostile/under_valgrind.sh).
+.PHONY: test-valgrind
+test-valgrind:
+	@tools/install-deps.sh ci
+	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target kartoteka
+	tests/hostile/under_valgrind.sh $(BUILD)
