@@ -55,3 +55,15 @@ test-valgrind:
 	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target kartoteka
 	tests/hostile/under_valgrind.sh $(BUILD)
+
+# Installs the program into $(PREFIX)/bin and its manual page into
+# $(PREFIX)/share/man/man1 (DESTDIR, if set, is put before both);
+# `make deb` builds the Debian package kartoteka_*.deb in $(BUILD).
+PREFIX ?= /usr/local
+.PHONY: install deb
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+deb: build
+	cd $(BUILD) && cpack -G DEB
