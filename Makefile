@@ -67,3 +67,18 @@ install: build
 
 deb: build
 	cd $(BUILD) && cpack -G DEB
+
+# The speed and memory benchmark: a Release build in $(BENCH_BUILD), the
+# input layer's throughput, then bench/run.py's table of timings against the
+# two baselines (record files are generated into bench/data/ once).
+# BENCH_ARGS passes options to run.py, e.g. BENCH_ARGS="--runs 3".
+BENCH_BUILD ?= build-bench
+BENCH_ARGS ?=
+.PHONY: bench
+bench:
+	@tools/install-deps.sh bench
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release \
+	  -DKARTOTEKA_TESTS=OFF -DKARTOTEKA_BENCH=ON >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+	$(BENCH_BUILD)/bench/bench_input
+	python3 bench/run.py $(BENCH_BUILD) $(BENCH_ARGS)

@@ -48,9 +48,11 @@ bool refill(source& s) {
 
 void skip_space(source& s) {
   for (;;) {
-    if (s.pos == s.len && !refill(s)) return;
-    if (!is_space(static_cast<unsigned char>(s.data[s.pos]))) return;
-    s.pos++;
+    const char* p = s.data + s.pos;
+    const char* end = s.data + s.len;
+    while (p < end && is_space(static_cast<unsigned char>(*p))) p++;
+    s.pos = static_cast<size_t>(p - s.data);
+    if (p < end || !refill(s)) return;
   }
 }
 
@@ -80,14 +82,52 @@ read_status read_int(source& s, int32_t& v) {
   // run of any length of digits cannot overflow it.
   const int64_t limit = int64_t{INT32_MAX} + 1;
   int64_t m = 0;
-  do {
-    if (m <= limit) m = m * 10 + (c - '0');
-    s.pos++;
-    c = peek_byte(s);
-  } while (c >= '0' && c <= '9');
+  for (;;) {
+    // Take the run of digits that is already buffered in one piece.
+    const char* p = s.data + s.pos;
+    const char* end = s.data + s.len;
+    for (; p < end && *p >= '0' && *p <= '9'; p++) {
+      if (m <= limit) m = m * 10 + (*p - '0');
+    }
+    s.pos = static_cast<size_t>(p - s.data);
+    if (p < end || !refill(s)) break;
+  }
   if (m > (negative ? limit : limit - 1)) return read_out_of_range;
   v = static_cast<int32_t>(negative ? -m : m);
   return read_ok;
+}
+
+// True for the bytes that end a buffered run of word bytes: whitespace and
+// NUL. Most word bytes are above the blank and cost one comparison.
+static inline bool stops_word(unsigned char c) {
+  return c <= ' ' && (c == '\0' || is_space(c));
+}
+
+// Finds the first byte in p to end - 1 that stops a run of word bytes, or
+// end. Looks at eight bytes at a time while eight are left: subtracting
+// 0x21 from each byte sets the top bit of those at or below the blank, and
+// masking with ~x drops the bytes from 0x80 up. A borrow can only spoil the
+// flags after the first true one, so the lowest flag is exact; it may still
+// be a control byte that belongs to the word, and the scan goes on past it.
+static const char* run_end(const char* p, const char* end) {
+  const uint64_t ones = 0x0101010101010101;
+  while (end - p >= 8) {
+    uint64_t x;
+    memcpy(&x, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    x = __builtin_bswap64(x);  // the first byte lowest
+#endif
+    uint64_t low = (x - ones * 0x21) & ~x & (ones * 0x80);
+    if (low == 0) {
+      p += 8;
+      continue;
+    }
+    p += __builtin_ctzll(low) / 8;
+    if (stops_word(static_cast<unsigned char>(*p))) return p;
+    p++;
+  }
+  while (p < end && !stops_word(static_cast<unsigned char>(*p))) p++;
+  return p;
 }
 
 read_status read_word(source& s, char* buf, size_t size) {
@@ -97,13 +137,17 @@ read_status read_word(source& s, char* buf, size_t size) {
   bool fits = true;
   bool nul = false;
   for (;;) {
-    // Take the run of word bytes that is already buffered in one piece.
+    // Take the run of word bytes that is already buffered in one piece. A
+    // NUL byte belongs to the word but stops the scan, to be noted.
     const char* p = s.data + s.pos;
     const char* end = s.data + s.len;
-    const char* q = p;
-    while (q < end && !is_space(static_cast<unsigned char>(*q))) q++;
+    const char* q = run_end(p, end);
+    bool at_nul = q < end && *q == '\0';
+    if (at_nul) {
+      nul = true;
+      q++;
+    }
     size_t run = static_cast<size_t>(q - p);
-    if (memchr(p, '\0', run) != nullptr) nul = true;
     if (fits && run < size - n) {
       memcpy(buf + n, p, run);
       n += run;
@@ -111,7 +155,8 @@ read_status read_word(source& s, char* buf, size_t size) {
       fits = false;
     }
     s.pos += run;
-    if (q < end || !refill(s)) break;
+    if (q < end && !at_nul) break;  // the word ends at a whitespace byte
+    if (q == end && !refill(s)) break;
   }
   buf[fits && !nul ? n : 0] = '\0';
   if (!fits) return read_too_long;

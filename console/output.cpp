@@ -31,13 +31,8 @@ bool flush(sink& s) {
   return s.error == 0;
 }
 
-void put(sink& s, const char* p, size_t n) {
+void put_long(sink& s, const char* p, size_t n) {
   if (s.error != 0) return;
-  if (n <= sizeof s.buf - s.len) {
-    memcpy(s.buf + s.len, p, n);
-    s.len += n;
-    return;
-  }
   flush(s);
   if (n < sizeof s.buf) {
     memcpy(s.buf, p, n);
@@ -45,10 +40,6 @@ void put(sink& s, const char* p, size_t n) {
   } else {
     write_all(s, p, n);
   }
-}
-
-void put_text(sink& s, const char* z) {
-  put(s, z, strlen(z));
 }
 
 void put_int(sink& s, int32_t v) {

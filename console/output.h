@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 struct sink {
   int fd;      // descriptor written to
@@ -18,12 +19,27 @@ struct sink {
 // Makes s write to fd, with an empty buffer and no error.
 void open_sink(sink& s, int fd);
 
+// Appends the n bytes at p when they do not fit in the buffer: flushes it
+// first, and writes them straight to the descriptor if they never fit. For
+// put.
+void put_long(sink& s, const char* p, size_t n);
+
 // Appends the n bytes at p. Once a write has failed, the sink drops
 // everything given to it and keeps the first error in s.error.
-void put(sink& s, const char* p, size_t n);
+inline void put(sink& s, const char* p, size_t n) {
+  // Bytes buffered after a failure are never written: flush skips them.
+  if (n <= sizeof s.buf - s.len) {
+    memcpy(s.buf + s.len, p, n);
+    s.len += n;
+  } else {
+    put_long(s, p, n);
+  }
+}
 
 // Appends the zero-terminated string z.
-void put_text(sink& s, const char* z);
+inline void put_text(sink& s, const char* z) {
+  put(s, z, strlen(z));
+}
 
 // Appends the decimal form of v: a minus sign for negative values, no
 // leading zeros, blanks or grouping.

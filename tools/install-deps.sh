@@ -3,13 +3,15 @@
 #   install-deps.sh build   what building and running the program needs
 #   install-deps.sh test    that, and what the test suite needs
 #   install-deps.sh ci      that, and the fuzzing, valgrind and manual page tools
+#   install-deps.sh bench   what building and running the benchmark needs
 set -eu
 need="cmake make g++"
 case "${1:-build}" in
   build) ;;
   test) need="$need libgtest-dev" ;;
   ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base" ;;
-  *) echo "usage: $0 build|test|ci" >&2; exit 2 ;;
+  bench) need="$need libbenchmark-dev python3 time" ;;
+  *) echo "usage: $0 build|test|ci|bench" >&2; exit 2 ;;
 esac
 missing=""
 for p in $need; do

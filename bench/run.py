@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Times the program on record files of 10,000, 100,000 and 1,000,000
+records, run as a user runs it (the menu answers piped to its standard
+input, its output to /dev/null), next to two baselines doing the same work:
+the memory floor (bench_floor) and the C library's formatted input and output
+(bench_stdio). Every program runs under /usr/bin/time -v, which gives the
+peak resident memory; the wall time is taken around it and the user CPU time
+from the kernel's accounting of the finished process. Each figure is the
+median of several rounds; each ratio is taken within one round, then the
+median of those is shown.
+Usage: run.py BUILD_DIR [--runs N] [--sizes 10000,100000,1000000]"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "data")
+HUMAN_SIZE = 2084  # sizeof(human), checked against the floor's report
+MIB = 1 << 20
+
+# The searches: criterion, query, what kind of search it is. The generator
+# plants these values at known rates.
+SEARCHES = [
+    ("search text few", 2, "Ёлкина-Щукина"),
+    ("search text many", 15, "Москва"),
+    ("search int few", 11, "7654321"),
+    ("search int many", 10, "1990"),
+]
+
+
+def run(argv, stdin_bytes=b"", thp=True):
+    """Runs argv under /usr/bin/time -v with stdin_bytes as its input and
+    its output thrown away; returns its wall and user CPU seconds and its
+    peak resident memory in bytes."""
+    with tempfile.NamedTemporaryFile("r", suffix=".time") as report, \
+            tempfile.TemporaryFile() as errors:
+        cmd = ["/usr/bin/time", "-v", "-o", report.name] + argv
+        start = time.perf_counter()
+        proc = subprocess.Popen(cmd, stdin=subprocess.PIPE,
+                                stdout=subprocess.DEVNULL, stderr=errors,
+                                cwd=DATA, preexec_fn=None if thp else no_thp)
+        proc.stdin.write(stdin_bytes)
+        proc.stdin.close()
+        # The kernel's count of CPU time is finer than /usr/bin/time's
+        # hundredths of a second; its own share is negligible.
+        _, status, usage = os.wait4(proc.pid, 0)
+        wall = time.perf_counter() - start
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        errors.seek(0)
+        err = errors.read()
+        if proc.returncode != 0 or err:
+            sys.exit(f"{' '.join(argv)} failed ({proc.returncode}): "
+                     f"{err.decode(errors='replace')}")
+        peak = [line for line in report.read().splitlines()
+                if "Maximum resident set size" in line]
+        rss = int(peak[0].split(":")[1]) * 1024
+    return {"wall": wall, "user": usage.ru_utime, "rss": rss}
+
+
+def no_thp():
+    """Turns transparent huge pages off for the process about to start."""
+    import ctypes
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(41, 1, 0, 0, 0) != 0:  # PR_SET_THP_DISABLE
+        raise OSError(ctypes.get_errno(), "prctl")
+
+
+def ensure_data(count):
+    path = os.path.join(DATA, f"records-{count}.txt")
+    if not os.path.exists(path):
+        os.makedirs(DATA, exist_ok=True)
+        print(f"generating {path}", file=sys.stderr)
+        subprocess.run([sys.executable, os.path.join(HERE, "gen_records.py"),
+                        str(count), path + ".part"], check=True)
+        os.rename(path + ".part", path)
+    return os.path.basename(path)
+
+
+def answers(*lines):
+    return ("\n".join(lines) + "\n").encode()
+
+
+def cases(build, count, name):
+    """The runs of one round, by label: program, floor and stdio ones."""
+    prog = [os.path.join(build, "kartoteka")]
+    stdio = os.path.join(build, "bench", "bench_stdio")
+    out = f"saved-{count}.txt"
+    c = {
+        "floor": ([os.path.join(build, "bench", "bench_floor"), str(count)],
+                  b""),
+        "stdio load": ([stdio, "load", name], b""),
+        "stdio save": ([stdio, "save", name, out], b""),
+        "stdio show": ([stdio, "show", name], b""),
+        "load": (prog, answers("5", name, "0")),
+        "load+save": (prog, answers("5", name, "4", out, "0")),
+        "load+show": (prog, answers("5", name, "2", "A", "0")),
+    }
+    for label, criterion, query in SEARCHES:
+        c["load+" + label] = (prog, answers("5", name, "6", str(criterion),
+                                            query, "0"))
+    return c
+
+
+def median(rounds, key):
+    return statistics.median(r[key] for r in rounds)
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    p.add_argument("build")
+    p.add_argument("--runs", type=int, default=5)
+    p.add_argument("--sizes", default="10000,100000,1000000")
+    args = p.parse_args()
+    build = os.path.abspath(args.build)
+    sizes = [int(s) for s in args.sizes.split(",")]
+    results = {}
+    for count in sizes:
+        name = ensure_data(count)
+        plan = cases(build, count, name)
+        rounds = {label: [] for label in plan}
+        rounds["load, no huge pages"] = []
+        for _ in range(args.runs):
+            for label, (argv, stdin_bytes) in plan.items():
+                rounds[label].append(run(argv, stdin_bytes))
+            argv, stdin_bytes = plan["load"]
+            rounds["load, no huge pages"].append(
+                run(argv, stdin_bytes, thp=False))
+        results[count] = rounds
+        os.remove(os.path.join(DATA, f"saved-{count}.txt"))
+    report(results, sizes, args.runs)
+
+
+def ratio(rounds, a, b, key):
+    """Median over the rounds of a's figure over b's in the same round."""
+    return statistics.median(x[key] / y[key] if y[key] > 0 else float("inf")
+                             for x, y in zip(rounds[a], rounds[b]))
+
+
+def report(results, sizes, runs):
+    stdio_of = {"load": "stdio load", "load+save": "stdio save",
+                "load+show": "stdio show"}
+    print(f"Medians of {runs} runs; ratios are taken within each run.")
+    print(f"{'records':>9} {'run':<24} {'wall ms':>9} {'user ms':>8} "
+          f"{'peak MiB':>9} {'/floor':>7} {'user/stdio':>10}")
+    for count in sizes:
+        rounds = results[count]
+        for label in rounds:
+            wall = median(rounds[label], "wall") * 1000
+            user = median(rounds[label], "user") * 1000
+            rss = median(rounds[label], "rss") / MIB
+            floor = ratio(rounds, label, "floor", "wall")
+            vs = (f"{ratio(rounds, label, stdio_of[label], 'user'):10.2f}"
+                  if label in stdio_of else "")
+            print(f"{count:>9} {label:<24} {wall:9.1f} {user:8.1f} "
+                  f"{rss:9.1f} {floor:7.2f} {vs:>10}")
+        print()
+    checks = []
+    for count in sizes:
+        rounds = results[count]
+        records = count * HUMAN_SIZE / MIB
+        rss = median(rounds["load"], "rss") / MIB
+        checks.append((f"{count}: peak memory of a load {rss:.1f} MiB, "
+                       f"limit 1.05 x {records:.1f} + 16 = "
+                       f"{1.05 * records + 16:.1f} MiB",
+                       rss <= 1.05 * records + 16))
+        if count != 100000:
+            continue
+        r = ratio(rounds, "load", "floor", "wall")
+        checks.append((f"{count}: load wall / floor {r:.2f} (at most 1.15)",
+                       r <= 1.15))
+        for label, base in stdio_of.items():
+            r = ratio(rounds, label, base, "user")
+            checks.append((f"{count}: {label} user CPU / {base} {r:.2f} "
+                           f"(at most 0.75)", r <= 0.75))
+        for label, _, _ in SEARCHES:
+            extra = statistics.median(
+                (s["wall"] - l["wall"]) * 1000
+                for s, l in zip(rounds["load+" + label], rounds["load"]))
+            checks.append((f"{count}: {label}, beyond the load {extra:.1f} ms "
+                           f"(under 10)", extra < 10))
+        r = ratio(rounds, "load", "floor", "wall")
+        h = ratio(rounds, "load", "load, no huge pages", "wall")
+        checks.append((f"{count}: stretch, load wall / floor {r:.2f} with "
+                       f"huge pages, {h:.2f} of the load without them "
+                       f"(under 0.5 of the floor)", r < 0.5))
+    if 100000 in results and 1000000 in results:
+        small, big = results[100000], results[1000000]
+        for label in big:
+            if label.startswith("stdio") or label == "floor":
+                continue
+            g = median(big[label], "wall") / median(small[label], "wall")
+            checks.append((f"growth 100000 -> 1000000, {label}: x{g:.2f} "
+                           f"(at most 11)", g <= 11))
+    print("Targets:")
+    for text, ok in checks:
+        print(f"  [{'met' if ok else 'NOT met'}] {text}")
+
+
+if __name__ == "__main__":
+    main()
