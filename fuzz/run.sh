@@ -3,7 +3,9 @@
 # seed corpus and on the corpus it grew in earlier runs, with the
 # dictionary. Any crash, sanitizer report, leak or input that runs for more
 # than ten seconds stops that target and fails the whole run; the input
-# that did it is left in BUILD/fuzz-artifacts/TARGET/.
+# that did it is left in BUILD/fuzz-artifacts/TARGET/. Once the fault is
+# fixed, that input goes into fuzz/regressions/TARGET/, which the ordinary
+# test suite replays (fuzz.replay_TARGET).
 #   fuzz/run.sh BUILD SECONDS [libFuzzer flag...]
 # Extra flags go to every target (-runs=N, for one, bounds the executions
 # instead of the time). The last line is "N passed, N failed" over targets.
