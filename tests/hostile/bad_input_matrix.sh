@@ -8,7 +8,8 @@
 # program must report it in one line on the error stream, drop the rest of
 # the line and print the same prompt again; everything else it prints must
 # be what the base session prints. A last case types words of bytes that are
-# not UTF-8, which must be kept and shown as typed.
+# not UTF-8, or control bytes other than whitespace, which must be kept and
+# shown as typed.
 #   bad_input_matrix.sh PROGRAM
 set -u
 export LC_ALL=C
@@ -138,9 +139,9 @@ for at in $word_prompts $query; do
   done
 done
 
-# Words that are not UTF-8: kept as typed, shown as typed.
+# Words that are not UTF-8, or hold control bytes: kept and shown as typed.
 odd=($'\xff\xfe' $'\xc3\x28' $'\xed\xa0\x80' $'\xf8\x88\x80\x80\x80'
-  $'\x80' $'\xe2\x82' $'\xc0\xaf' $'\xfe\xff\xfe')
+  $'\x80' $'\xe2\x82' $'\xc0\xaf' $'ab\x01cd\x1fefgh\x0eij\x08kl\x7fmn\x1bop\xfe')
 odd_answers=("${answers[@]}")
 word_at=(1 2 4 5 13 14 15 16)
 for i in "${!odd[@]}"; do odd_answers[${word_at[i]}]=${odd[i]}; done
