@@ -26,7 +26,10 @@ reallocator set_reallocator(reallocator r);
 
 // Resizes the block of a to exactly room records, keeping the records that
 // fit. Returns true on success; on failure (no memory, or a room beyond the
-// signed 32-bit count) returns false and leaves a as it was.
+// signed 32-bit count) returns false and leaves a as it was. The first call
+// sets the C library's allocator to keep every block in the heap and grow
+// the heap in large steps, and a block of 2 MiB or more is advised to come
+// in 2 MiB pages; both only make growing faster.
 bool resize_array(massiv& a, int64_t room);
 
 // Releases the block of a; a then has no block and no room.
