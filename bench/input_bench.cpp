@@ -89,9 +89,12 @@ static void BM_read_word_fd(benchmark::State& state) {
     return;
   }
   static source s;
+  os_stream file;
+  os_std_stream(file, 0);
+  file.handle = fileno(f);
   for (auto _ : state) {
     if (lseek(fileno(f), 0, SEEK_SET) != 0) state.SkipWithError("lseek");
-    open_source(s, fileno(f), nullptr);
+    open_source(s, file, nullptr);
     read_all_words(state, s);
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(text.size()));

@@ -2,7 +2,7 @@
 #include "console/dialogue.h"
 
 #include <cstdarg>
-#include <cstring>
+#include <cstdio>
 
 const char not_number_text[] = "Ошибка ввода: ожидалось целое число.\n";
 const char out_of_range_text[] =
@@ -11,23 +11,46 @@ const char out_of_range_text[] =
 const char too_long_text[] = "Ошибка ввода: слово длиннее 254 байт.\n";
 const char nul_text[] = "Ошибка ввода: слово содержит нулевой байт.\n";
 
-void open_console(console& con, int in_fd, int out_fd, FILE* err) {
-  open_sink(con.out, out_fd);
-  open_source(con.in, in_fd, &con.out);
-  con.err = err;
+void open_console(console& con) {
+  os_stream in, out, err;
+  os_std_stream(in, 0);
+  os_std_stream(out, 1);
+  os_std_stream(err, 2);
+  open_sink(con.out, out);
+  open_sink(con.err, err);
+  open_source(con.in, in, &con.out);
   con.ended = false;
 }
 
-void report(console& con, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  // A report that cannot be written has nowhere else to go.
-  (void)vfprintf(con.err, format, args);
-  va_end(args);
+void open_memory_console(console& con, const char* input, size_t n) {
+  open_memory_sink(con.out);
+  open_memory_sink(con.err);
+  open_memory_source(con.in, input, n);
+  con.in.tie = &con.out;
+  con.ended = false;
 }
 
-void report_errno(console& con, const char* name, int err) {
-  report(con, "%s: %s\n", name, strerror(err));
+void release_console(console& con) {
+  release_sink(con.out);
+  release_sink(con.err);
+}
+
+void report(console& con, const char* format, ...) {
+  char line[1024];
+  va_list args;
+  va_start(args, format);
+  int len = vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (len < 0) return;
+  put_text(con.err, line);
+  // A report that cannot be written has nowhere else to go.
+  (void)flush(con.err);
+}
+
+void report_errno(console& con, const char* name, os_error err) {
+  char reason[256];
+  os_error_text(err, reason, sizeof reason);
+  report(con, "%s: %s\n", name, reason);
 }
 
 // Deals with a read that did not give a value: at the end of the input it

@@ -7,7 +7,6 @@
 #define KARTOTEKA_CONSOLE_DIALOGUE_H_
 
 #include <cstdint>
-#include <cstdio>
 
 #include "console/input.h"
 #include "console/output.h"
@@ -18,13 +17,21 @@ const size_t word_size = 255;
 struct console {
   source in;   // the answers
   sink out;    // prompts and everything shown
-  FILE* err;   // reports
+  sink err;    // reports, flushed after each one
   bool ended;  // a read found the input at its end; the program stops
 };
 
-// Makes con read from in_fd, print to out_fd (flushed before every wait for
-// input) and report to err.
-void open_console(console& con, int in_fd, int out_fd, FILE* err);
+// Makes con read the standard input, print to the standard output (flushed
+// before every wait for input) and report to the standard error.
+void open_console(console& con);
+
+// Makes con read the n bytes at input, which must outlive it, and keep
+// what it prints and reports in memory (con.out and con.err, each flushed
+// after the run): for running the dialogue without a terminal.
+void open_memory_console(console& con, const char* input, size_t n);
+
+// Gives back the memory that a console in memory kept.
+void release_console(console& con);
 
 // Prints text.
 inline void say(console& con, const char* text) {
@@ -36,7 +43,7 @@ void report(console& con, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // Writes "name: reason" for the system error err, as perror does.
-void report_errno(console& con, const char* name, int err);
+void report_errno(console& con, const char* name, os_error err);
 
 // Prints prompt and reads an integer into v. A bad answer (no number, or
 // one outside the signed 32-bit range) is reported, the rest of its line

@@ -1,15 +1,12 @@
-// Formatted reading from a file descriptor or from memory.
+// Formatted reading from a stream or from memory.
 #include "console/input.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 #include "console/output.h"
 
-void open_source(source& s, int fd, sink* tie) {
-  s.fd = fd;
+void open_source(source& s, const os_stream& stream, sink* tie) {
+  s.stream = stream;
   s.data = s.buf;
   s.pos = 0;
   s.len = 0;
@@ -19,7 +16,7 @@ void open_source(source& s, int fd, sink* tie) {
 }
 
 void open_memory_source(source& s, const char* p, size_t n) {
-  s.fd = -1;
+  s.stream.handle = -1;
   s.data = p;
   s.pos = 0;
   s.len = n;
@@ -32,18 +29,16 @@ bool refill(source& s) {
   if (s.pos < s.len) return true;
   if (s.drained) return false;
   if (s.tie != nullptr) flush(*s.tie);
-  for (;;) {
-    ssize_t got = read(s.fd, s.buf, sizeof s.buf);
-    if (got > 0) {
-      s.pos = 0;
-      s.len = static_cast<size_t>(got);
-      return true;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) s.error = errno;
+  size_t got = 0;
+  s.error = os_read(s.stream, s.buf, sizeof s.buf, got);
+  if (got == 0) {
     s.drained = true;
     return false;
   }
+  s.data = s.buf;
+  s.pos = 0;
+  s.len = got;
+  return true;
 }
 
 void skip_space(source& s) {

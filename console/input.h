@@ -1,26 +1,28 @@
-// Reading words, integers and single bytes from a file descriptor or from
-// memory, by the rules of standard formatted input ("%s", "%d", "%c"):
-// a word or integer read skips leading whitespace first, a byte read takes
-// the next byte whatever it is, and whatever a read did not take stays
-// unread for the next one. Whitespace is the C locale's set (blank, tab,
-// line feed, vertical tab, form feed, carriage return) whatever locale is
-// active. The console and the record file are both read through here.
+// Reading words, integers and single bytes from a stream or from memory, by the
+// rules of standard formatted input ("%s", "%d", "%c"): a word or integer read
+// skips leading whitespace first, a byte read takes the next byte whatever it
+// is, and whatever a read did not take stays unread for the next one.
+// Whitespace is the C locale's set (blank, tab, line feed, vertical tab, form
+// feed, carriage return) whatever locale is active. The console and the record
+// file are both read through here.
 #ifndef KARTOTEKA_CONSOLE_INPUT_H_
 #define KARTOTEKA_CONSOLE_INPUT_H_
 
 #include <cstddef>
 #include <cstdint>
 
+#include "os/os.h"
+
 struct sink;
 
 struct source {
-  int fd;            // descriptor read from; -1 when all input is in memory
+  os_stream stream;  // read from, unless all input is in memory
   const char* data;  // the bytes at hand are data[pos] to data[len - 1]
   size_t pos;
   size_t len;
-  bool drained;  // no further bytes will come after data[len - 1]
-  int error;     // errno of a failed read, 0 if none failed
-  sink* tie;     // flushed before waiting for input, or null
+  bool drained;    // no further bytes will come after data[len - 1]
+  os_error error;  // the error of a failed read, 0 if none failed
+  sink* tie;       // flushed before waiting for input, or null
   char buf[1 << 16];
 };
 
@@ -34,9 +36,9 @@ enum read_status {
   read_end,           // the input ended (or failed) before the value began
 };
 
-// Makes s read from fd, with nothing buffered yet. Before each read from
-// fd that may have to wait, tie (if not null) is flushed.
-void open_source(source& s, int fd, sink* tie);
+// Makes s read from stream, with nothing buffered yet. Before each read
+// from the stream that may have to wait, tie (if not null) is flushed.
+void open_source(source& s, const os_stream& stream, sink* tie);
 
 // Makes s read the n bytes at p, which must outlive s, and nothing else.
 void open_memory_source(source& s, const char* p, size_t n);

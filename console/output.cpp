@@ -1,32 +1,51 @@
-// Buffered output to a file descriptor.
+// Buffered output to a stream or to memory.
 #include "console/output.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
-void open_sink(sink& s, int fd) {
-  s.fd = fd;
+void open_sink(sink& s, const os_stream& stream) {
+  s.stream = stream;
+  s.in_memory = false;
+  s.kept = nullptr;
+  s.kept_len = 0;
   s.error = 0;
   s.len = 0;
 }
 
-// Writes n bytes at p straight to the descriptor.
-static void write_all(sink& s, const char* p, size_t n) {
-  while (n > 0 && s.error == 0) {
-    ssize_t done = write(s.fd, p, n);
-    if (done < 0) {
-      if (errno != EINTR) s.error = errno;
-      continue;
-    }
-    p += done;
-    n -= static_cast<size_t>(done);
-  }
+void open_memory_sink(sink& s) {
+  s.stream.handle = -1;
+  s.in_memory = true;
+  s.kept = nullptr;
+  s.kept_len = 0;
+  s.error = 0;
+  s.len = 0;
+}
+
+void release_sink(sink& s) {
+  os_free(s.kept);
+  s.kept = nullptr;
+  s.kept_len = 0;
+}
+
+// Appends n bytes at p to the memory of s.
+static os_error keep(sink& s, const char* p, size_t n) {
+  if (n == 0) return 0;
+  void* block = os_resize(s.kept, s.kept_len + n);
+  if (block == nullptr) return os_no_memory;
+  s.kept = static_cast<char*>(block);
+  memcpy(s.kept + s.kept_len, p, n);
+  s.kept_len += n;
+  return 0;
+}
+
+// Passes n bytes at p on, unless a write failed before.
+static void pass_on(sink& s, const char* p, size_t n) {
+  if (s.error != 0) return;
+  s.error = s.in_memory ? keep(s, p, n) : os_write(s.stream, p, n);
 }
 
 bool flush(sink& s) {
-  write_all(s, s.buf, s.len);
+  pass_on(s, s.buf, s.len);
   s.len = 0;
   return s.error == 0;
 }
@@ -38,7 +57,7 @@ void put_long(sink& s, const char* p, size_t n) {
     memcpy(s.buf, p, n);
     s.len = n;
   } else {
-    write_all(s, p, n);
+    pass_on(s, p, n);
   }
 }
 

@@ -1,7 +1,8 @@
-// Buffered output to a file descriptor: the console's standard output and
-// the record file are both written through a sink. Bytes collect in the
-// sink's buffer and reach the descriptor when it fills, when the sink is
-// flushed, and (for the console) before the program waits for input.
+// Buffered output: the console's standard output and reports, and the text
+// of a record file being saved, are all written through a sink. Bytes
+// collect in the sink's buffer and move on when it fills, when the sink is
+// flushed, and (for the console) before the program waits for input: to a
+// stream, or for a sink in memory to a block that keeps them all.
 #ifndef KARTOTEKA_CONSOLE_OUTPUT_H_
 #define KARTOTEKA_CONSOLE_OUTPUT_H_
 
@@ -9,19 +10,31 @@
 #include <cstdint>
 #include <cstring>
 
+#include "os/os.h"
+
 struct sink {
-  int fd;      // descriptor written to
-  int error;   // errno of the first failed write, 0 while none failed
-  size_t len;  // bytes waiting in buf
+  os_stream stream;  // where the bytes go, unless the sink is in memory
+  bool in_memory;    // the bytes go to kept instead
+  char* kept;        // in memory: every byte flushed so far (os_resize)
+  size_t kept_len;
+  os_error error;  // the error of the first failed write, 0 while none
+  size_t len;      // bytes waiting in buf
   char buf[1 << 16];
 };
 
-// Makes s write to fd, with an empty buffer and no error.
-void open_sink(sink& s, int fd);
+// Makes s write to stream, with an empty buffer and no error.
+void open_sink(sink& s, const os_stream& stream);
+
+// Makes s keep everything written to it in memory: after a flush, the
+// bytes are kept[0] to kept[kept_len - 1]. Running out of memory is an
+// error like a failed write (os_no_memory).
+void open_memory_sink(sink& s);
+
+// Gives back the memory of a sink in memory; it then keeps nothing.
+void release_sink(sink& s);
 
 // Appends the n bytes at p when they do not fit in the buffer: flushes it
-// first, and writes them straight to the descriptor if they never fit. For
-// put.
+// first, and passes them straight on if they never fit. For put.
 void put_long(sink& s, const char* p, size_t n);
 
 // Appends the n bytes at p. Once a write has failed, the sink drops
@@ -53,9 +66,8 @@ inline void put_char(sink& s, char c) {
     s.buf[s.len++] = c;
 }
 
-// Writes every waiting byte to the descriptor, retrying short and
-// interrupted writes. Returns true when nothing failed so far, false (with
-// s.error set) otherwise.
+// Passes every waiting byte on. Returns true when nothing failed so far,
+// false (with s.error set) otherwise.
 bool flush(sink& s);
 
 #endif  // KARTOTEKA_CONSOLE_OUTPUT_H_

@@ -13,7 +13,9 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
+// Optional, as for libFuzzer: a target without it has nothing to set up.
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
+    __attribute__((weak));
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
 // Appends path, or the files in it when it is a folder, to files. Returns
@@ -45,7 +47,10 @@ int main(int argc, char** argv) {
       return 1;
     }
   }
-  if (LLVMFuzzerInitialize(&argc, &argv) != 0) return 1;
+  if (LLVMFuzzerInitialize != nullptr &&
+      LLVMFuzzerInitialize(&argc, &argv) != 0) {
+    return 1;
+  }
   for (const std::string& name : files) {
     std::ifstream file(name, std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(file)),

@@ -17,19 +17,17 @@ struct massiv {
 
 // Resizes the block at p (null for a new one) to size bytes, keeping its
 // contents, as realloc does. Returns the block, or null with p untouched.
+// Blocks come from os_resize and go back with os_free.
 void* reallocate(void* p, size_t size);
 
-// Replaces the function behind reallocate (realloc unless replaced) and
+// Replaces the function behind reallocate (os_resize unless replaced) and
 // returns the one in use before. For tests.
 using reallocator = void* (*)(void*, size_t);
 reallocator set_reallocator(reallocator r);
 
 // Resizes the block of a to exactly room records, keeping the records that
 // fit. Returns true on success; on failure (no memory, or a room beyond the
-// signed 32-bit count) returns false and leaves a as it was. The first call
-// sets the C library's allocator to keep every block in the heap and grow
-// the heap in large steps, and a block of 2 MiB or more is advised to come
-// in 2 MiB pages; both only make growing faster.
+// signed 32-bit count) returns false and leaves a as it was.
 bool resize_array(massiv& a, int64_t room);
 
 // Releases the block of a; a then has no block and no room.

@@ -1,19 +1,12 @@
-// The program's entry point: the Russian locale, then the main menu on the
-// standard streams.
-#include <clocale>
-#include <csignal>
-#include <cstdio>
-
+// The program's entry point: the process set up for the platform, then the
+// main menu on the standard streams.
 #include "menu/menu.h"
+#include "os/os.h"
 
 int main() {
-  // The result is not examined: without the locale the default one serves.
-  (void)setlocale(LC_ALL, "ru_RU.UTF-8");
-  // A reader that goes away must not kill the program: writes to it then
-  // fail and are reported where they matter (a save into a pipe).
-  (void)signal(SIGPIPE, SIG_IGN);
+  os_start();
   static console con;
-  open_console(con, 0, 1, stderr);
+  open_console(con);
   run_menu(con);
   return 0;
 }

@@ -1,9 +1,9 @@
 // Search by criterion.
 #include "search/search.h"
 
-#include <cstdlib>
 #include <cstring>
 
+#include "os/os.h"
 #include "record/display.h"
 
 const char criterion_menu[] =
@@ -74,6 +74,6 @@ int search_array(console& con, int32_t n, const massiv& Massiv) {
     }
   }
   if (asked && status == 0) print_results(con, Massiv, results, found);
-  free(results);
+  os_free(results);
   return status;
 }

@@ -47,8 +47,8 @@ enum load_status {
 load_status read_records(source& in, massiv& fresh, int32_t& count);
 
 // Writes records 0 to n - 1 to the file called name, replacing it as a
-// whole as save_array describes. Returns 0, or the errno of the step that
+// whole as save_array describes. Returns 0, or the error of the step that
 // failed.
-int write_file(const char* name, int32_t n, const human* rec);
+os_error write_file(const char* name, int32_t n, const human* rec);
 
 #endif  // KARTOTEKA_STORAGE_FILE_H_

@@ -13,6 +13,7 @@
 
 #include "harness.h"
 #include "menu/menu.h"
+#include "os/os.h"
 #include "record/display.h"
 
 namespace {
@@ -25,7 +26,7 @@ void* test_realloc(void* p, size_t size) {
   int no = calls++;
   if (no == fail_at || (fail_after && fail_at >= 0 && no > fail_at))
     return nullptr;
-  return realloc(p, size);
+  return os_resize(p, size);
 }
 
 // The line that types h at the entry prompts, in their order.

@@ -1,39 +1,20 @@
 // Test helpers: consoles over strings, sample records, failing resizes.
 #include "harness.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
-static std::string read_back(int fd) {
-  std::string text;
-  char buf[4096];
-  if (lseek(fd, 0, SEEK_SET) != 0) return "<lseek failed>";
-  for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) {
-    text.append(buf, static_cast<size_t>(got));
-  }
-  return text;
-}
-
 transcript on_console(const std::string& input,
                       const std::function<void(console&)>& body) {
   std::unique_ptr<console> con(new console);
-  int out_fd = memfd_create("out", 0);
-  FILE* err = tmpfile();
-  if (out_fd < 0 || err == nullptr) abort();
-  open_console(*con, -1, out_fd, err);
-  open_memory_source(con->in, input.data(), input.size());
-  con->in.tie = &con->out;
+  open_memory_console(*con, input.data(), input.size());
   body(*con);
-  flush(con->out);
-  fflush(err);
-  transcript t{read_back(out_fd), read_back(fileno(err))};
-  close(out_fd);
-  fclose(err);
+  if (!flush(con->out) || !flush(con->err)) abort();
+  transcript t{std::string(con->out.kept, con->out.kept_len),
+               std::string(con->err.kept, con->err.kept_len)};
+  release_console(*con);
   return t;
 }
 
@@ -81,16 +62,18 @@ massiv sample_array(int n) {
 }
 
 static int good_left = 0;
+static reallocator real = nullptr;
 
 static void* counting_realloc(void* p, size_t size) {
   if (good_left == 0) return nullptr;
   good_left--;
-  return realloc(p, size);
+  return real(p, size);
 }
 
 failing_resizes::failing_resizes(int good) {
   good_left = good;
   before = set_reallocator(counting_realloc);
+  real = before;
 }
 
 failing_resizes::~failing_resizes() {

@@ -1,0 +1,84 @@
+// The few services the program takes from the operating system, behind one
+// interface: the console streams, opening a file to read, saving a file
+// whole, the system's error texts, memory for the record array, and the
+// process setup (locale, signals). os_posix.cpp implements it for Linux,
+// macOS and the BSDs, os_win.cpp for Windows; nothing else in the program
+// calls the system directly.
+#ifndef KARTOTEKA_OS_OS_H_
+#define KARTOTEKA_OS_OS_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// A system error: 0 for none, otherwise the system's own code (errno on
+// POSIX, GetLastError's code on Windows). Only os_error_text gives it a
+// meaning outside this layer.
+typedef int os_error;
+
+// The system's code for memory that cannot be had.
+extern const os_error os_no_memory;
+
+// The system's code for a file name longer than the system allows.
+extern const os_error os_name_too_long;
+
+// One open stream of bytes: a standard stream or a file opened to read.
+struct os_stream {
+  intptr_t handle;  // the descriptor or HANDLE; -1 when none is open
+  bool console;     // a terminal (POSIX) or a console (Windows)
+  bool text;        // line ends are translated to and from the platform's
+  // Bytes the platform layer holds between two calls: the end of a
+  // character cut by a buffer's end, or a carriage return not yet known to
+  // start a line end. Used by the Windows console and text translation.
+  unsigned char pending[8];
+  size_t pending_len;
+  bool at_line_start;  // Windows console: no character yet on this line
+};
+
+// Prepares the process: the Russian locale for all categories (the name
+// the platform knows it by; a missing locale is ignored), and signals or
+// console events set up so that a reader that goes away or a file-size
+// limit turns into a failed write instead of the end of the process.
+void os_start();
+
+// Makes s the standard stream which: 0 input, 1 output, 2 error.
+void os_std_stream(os_stream& s, int which);
+
+// Reads up to size bytes into buf. Sets got to the number read, 0 at the
+// end of the input. Returns 0, or the error of a failed read (got is then
+// 0). Retries reads interrupted by a signal.
+os_error os_read(os_stream& s, char* buf, size_t size, size_t& got);
+
+// Writes the n bytes at p, all of them, retrying short and interrupted
+// writes. Returns 0 or the error of the write that failed.
+os_error os_write(os_stream& s, const char* p, size_t n);
+
+// Opens the file called name (UTF-8, relative to the current folder unless
+// full) to read bytes as they are. Returns 0 with s open, or the error.
+os_error os_open_read(os_stream& s, const char* name);
+
+// Closes a stream opened by os_open_read. A failing close is not reported:
+// everything needed was read.
+void os_close(os_stream& s);
+
+// Saves the size bytes at data as the whole contents of the file called
+// name (UTF-8), so that a failure never leaves the file part written:
+// either the file holds exactly these bytes, synced to the disk, or it is
+// as it was before. Line ends are written in the platform's form. Returns
+// 0 or the error of the step that failed.
+os_error os_save_file(const char* name, const char* data, size_t size);
+
+// Writes the system's text for err, in UTF-8 and without a line end, into
+// buf of size bytes (cut to fit, always terminated).
+void os_error_text(os_error err, char* buf, size_t size);
+
+// Resizes the block at p (null for a new one) to size bytes, keeping its
+// contents, as realloc does, with memory taken straight from the system:
+// growing a large block one step at a time costs no copying, and memory a
+// block gives up goes back to the system. Returns the block, or null with
+// p untouched.
+void* os_resize(void* p, size_t size);
+
+// Gives the block at p (or null) back to the system.
+void os_free(void* p);
+
+#endif  // KARTOTEKA_OS_OS_H_
