@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Writes the expected stdout (and, with --stderr, the exact stderr) of one
+# Writes the expected stdout (or, for a case that has a combined file, the
+# combined output and reports; with --stderr, also the exact stderr) of one
 # transcript case from what the built program does now. For adding a case:
-# write its stdin (and files/, setup.sh, ...), record it, then read the
+# write its stdin (and files/, setup.sh, ...; an empty combined file for a
+# case that compares the two streams together), record it, then read the
 # recorded output line by line before committing it.
 #   record_case.sh [--stderr] PROGRAM CASE_DIR
 set -eu
@@ -15,7 +17,14 @@ trap 'chmod -R u+w "$scratch"; rm -rf "$scratch"' EXIT
 [ -f "$case_dir/setup.sh" ] && (cd "$scratch" && bash "$case_dir/setup.sh")
 limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
-(cd "$scratch" && trap '' XFSZ && ulimit -f "$limit" &&
-  "$prog" <"$case_dir/stdin" >"$case_dir/stdout" 2>"$scratch/.err") || true
-[ "$keep_err" = 1 ] && cp "$scratch/.err" "$case_dir/stderr"
-cat "$scratch/.err" >&2
+(
+  cd "$scratch" && trap '' XFSZ && ulimit -f "$limit"
+  if [ -f "$case_dir/combined" ]; then
+    "$prog" <"$case_dir/stdin" 2>&1 | cat >"$case_dir/combined"
+  else
+    "$prog" <"$case_dir/stdin" 2>"$scratch/.err" | cat >"$case_dir/stdout"
+  fi
+) || true
+[ "$keep_err" = 1 ] && [ -f "$scratch/.err" ] && cp "$scratch/.err" "$case_dir/stderr"
+[ -f "$scratch/.err" ] && cat "$scratch/.err" >&2
+exit 0

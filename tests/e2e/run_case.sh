@@ -2,7 +2,9 @@
 # Runs the program once for one transcript case and compares what it did
 # with what the case expects. A case is a folder holding:
 #   stdin       the bytes typed (required)
-#   stdout      the exact bytes the program must print (required)
+#   stdout      the exact bytes the program must print, or
+#   combined    the exact bytes of its output and reports together, as a
+#               log gets them with 2>&1 (one of the two is required)
 #   stderr      the exact bytes of its reports, or
 #   stderr.re   extended regular expressions, one per line, each of which
 #               must match some line of the reports (for system messages,
@@ -14,9 +16,12 @@
 #   check.sh    run in the scratch folder afterwards; must succeed
 #   fsize       a file-size limit in KiB for the program's writes
 #   unprivileged  present when the program must run as the user nobody, so
-#               that file permissions bind it (when the tests run as root)
-# The program must exit with status 0 within the time limit, and must leave
-# no temporary file behind.
+#               that file permissions bind it; such a case needs root to
+#               run and is skipped (exit 77) without it
+# Standard output is a pipe, as when the program's output is piped on. The
+# program must exit with status 0 within the time limit, and must leave no
+# temporary file behind. Differences are shown line by line with the line
+# ends marked by $, tabs by ^I and carriage returns by ^M.
 set -u
 prog=$1
 case_dir=$2
@@ -35,24 +40,37 @@ fi
 limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
 as_user=()
-if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -eq 0 ]; then
+if [ -f "$case_dir/unprivileged" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "SKIP: $(basename "$case_dir"): runs the program as the user nobody, which needs root"
+    exit 77
+  fi
   chmod 755 "$work"
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
+expected=$case_dir/stdout
+[ -f "$case_dir/combined" ] && expected=$case_dir/combined
 (
   cd "$scratch" || exit 99
   trap '' XFSZ
   ulimit -f "$limit"
-  exec "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" >"$out" 2>"$err"
+  if [ -f "$case_dir/combined" ]; then
+    "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" 2>&1 | cat >"$out"
+  else
+    "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" 2>"$err" | cat >"$out"
+  fi
+  exit "${PIPESTATUS[0]}"
 )
 rc=$?
 [ "$rc" -eq 0 ] || fail "exit status $rc"
-if ! cmp -s "$out" "$case_dir/stdout"; then
-  diff <(cat -A "$case_dir/stdout") <(cat -A "$out") | head -40 >&2
-  fail "standard output differs"
+# Shows a file's lines with their ends marked, keeping UTF-8 readable.
+marked() { sed -e 's/\t/^I/g' -e 's/\r/^M/g' -e 's/$/$/' "$1"; }
+if ! cmp -s "$out" "$expected"; then
+  diff <(marked "$expected") <(marked "$out") | head -40 >&2
+  fail "$(basename "$expected") differs"
 fi
 if [ -f "$case_dir/stderr" ] && ! cmp -s "$err" "$case_dir/stderr"; then
-  diff "$case_dir/stderr" "$err" | head -20 >&2
+  diff <(marked "$case_dir/stderr") <(marked "$err") | head -20 >&2
   fail "standard error differs"
 fi
 if [ -f "$case_dir/stderr.re" ]; then
