@@ -42,6 +42,9 @@ void report(console& con, const char* format, ...) {
   int len = vsnprintf(line, sizeof line, format, args);
   va_end(args);
   if (len < 0) return;
+  // Whatever was printed before the report reaches the screen or the log
+  // first, so that the two streams read in order when they meet.
+  (void)flush(con.out);
   put_text(con.err, line);
   // A report that cannot be written has nowhere else to go.
   (void)flush(con.err);
@@ -76,7 +79,11 @@ static bool retry_after(console& con, read_status status) {
     case read_ok:
       return false;
   }
-  skip_line(con.in);
+  if (!skip_line(con.in)) {
+    // The input ended within the bad answer: there is nothing to ask again.
+    con.ended = true;
+    return false;
+  }
   return true;
 }
 
@@ -113,7 +120,7 @@ bool ask_word(console& con, const char* prompt, char* buf) {
 }
 
 bool next_char(console& con, char& c) {
-  if (read_char(con.in, c) == read_ok) return true;
+  if (read_character(con.in, c) == read_ok) return true;
   con.ended = true;
   return false;
 }

@@ -38,7 +38,8 @@ inline void say(console& con, const char* text) {
   put_text(con.out, text);
 }
 
-// Writes one report line, formatted as by printf, to the error stream.
+// Writes one report line, formatted as by printf, to the error stream,
+// after everything printed so far has been passed on.
 void report(console& con, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
@@ -48,7 +49,8 @@ void report_errno(console& con, const char* name, os_error err);
 // Prints prompt and reads an integer into v. A bad answer (no number, or
 // one outside the signed 32-bit range) is reported, the rest of its line
 // dropped and the prompt printed again. Returns false, with con.ended set
-// and v unchanged, when the input ends first.
+// and v unchanged, when the input ends first, the end of a bad answer's
+// line included.
 bool ask_int(console& con, const char* prompt, int32_t& v);
 
 // As ask_int, but also prints the prompt again, with no report, for as long
@@ -62,8 +64,9 @@ bool ask_int_in(console& con, const char* prompt, int32_t lo, int32_t hi,
 // set and buf unchanged or empty, when the input ends first.
 bool ask_word(console& con, const char* prompt, char* buf);
 
-// Reads the next byte into c. Returns false, with con.ended set, at the end
-// of the input.
+// Reads the next character, one UTF-8 sequence or one byte as
+// read_character takes it, and stores its first byte in c. Returns false,
+// with con.ended set, at the end of the input.
 bool next_char(console& con, char& c);
 
 #endif  // KARTOTEKA_CONSOLE_DIALOGUE_H_

@@ -159,14 +159,73 @@ read_status read_word(source& s, char* buf, size_t size) {
   return read_ok;
 }
 
-void skip_line(source& s) {
+// The length of the UTF-8 sequence that lead begins, and the range its
+// second byte must fall in (the later ones are 0x80 to 0xBF); 1 for a byte
+// that begins no sequence of several bytes.
+static size_t sequence_length(unsigned char lead, unsigned char& lo,
+                              unsigned char& hi) {
+  lo = 0x80;
+  hi = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    if (lead == 0xE0) lo = 0xA0;  // no overlong forms
+    if (lead == 0xED) hi = 0x9F;  // no surrogates
+    return 3;
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    if (lead == 0xF0) lo = 0x90;
+    if (lead == 0xF4) hi = 0x8F;  // nothing beyond U+10FFFF
+    return 4;
+  }
+  return 1;
+}
+
+// Makes at least n bytes (at most the buffer's size) ready from data[pos]
+// on, unless the input ends first: moves the unread bytes to the front of
+// the buffer and reads more behind them. Returns the number ready.
+static size_t look_ahead(source& s, size_t n) {
+  while (s.len - s.pos < n && !s.drained) {
+    size_t left = s.len - s.pos;
+    memmove(s.buf, s.data + s.pos, left);
+    s.data = s.buf;
+    s.pos = 0;
+    s.len = left;
+    if (s.tie != nullptr) flush(*s.tie);
+    size_t got = 0;
+    s.error = os_read(s.stream, s.buf + left, sizeof s.buf - left, got);
+    if (got == 0) s.drained = true;
+    s.len += got;
+  }
+  return s.len - s.pos;
+}
+
+read_status read_character(source& s, char& c) {
+  int lead = peek_byte(s);
+  if (lead < 0) return read_end;
+  unsigned char lo, hi;
+  size_t length = sequence_length(static_cast<unsigned char>(lead), lo, hi);
+  size_t take = 1;
+  if (length > 1 && look_ahead(s, length) >= length) {
+    const unsigned char* p =
+        reinterpret_cast<const unsigned char*>(s.data + s.pos);
+    bool valid = p[1] >= lo && p[1] <= hi;
+    for (size_t i = 2; valid && i < length; i++)
+      valid = p[i] >= 0x80 && p[i] <= 0xBF;
+    if (valid) take = length;
+  }
+  c = static_cast<char>(lead);
+  s.pos += take;
+  return read_ok;
+}
+
+bool skip_line(source& s) {
   for (;;) {
-    if (s.pos == s.len && !refill(s)) return;
+    if (s.pos == s.len && !refill(s)) return false;
     const char* p = s.data + s.pos;
     const void* nl = memchr(p, '\n', s.len - s.pos);
     if (nl != nullptr) {
       s.pos += static_cast<size_t>(static_cast<const char*>(nl) - p) + 1;
-      return;
+      return true;
     }
     s.pos = s.len;
   }

@@ -82,8 +82,15 @@ read_status read_word(source& s, char* buf, size_t size);
 // returns false.
 bool take_byte(source& s, char c);
 
+// Takes one character as UTF-8 encodes it: a whole valid sequence of two to
+// four bytes, or else one byte (a byte that begins no valid sequence is a
+// character of its own, and the bytes after it are left). Stores the
+// character's first byte in c. Returns read_ok or read_end.
+read_status read_character(source& s, char& c);
+
 // Takes every byte up to and including the next line feed, or to the end
-// of the input.
-void skip_line(source& s);
+// of the input. Returns true when it took a line feed, false when the input
+// ended first.
+bool skip_line(source& s);
 
 #endif  // KARTOTEKA_CONSOLE_INPUT_H_

@@ -8,8 +8,10 @@ const char no_memory_text[] =
     "Не хватает памяти для новой записи; записей в массиве: %d.\n";
 
 // Asks whether to go on until the answer is y, Y, n or N. Each try reads
-// two bytes and keeps the second: the first is normally the line end left
-// by the previous answer. Returns false at the end of the input.
+// two characters and keeps the second: the first is normally the line end
+// left by the previous answer. A letter typed on a Russian layout is one
+// character, as in the single-byte character sets, so it keeps the pairing
+// in step. Returns false at the end of the input.
 static bool ask_go_on(console& con, bool& go_on) {
   for (;;) {
     say(con, next_question);

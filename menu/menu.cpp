@@ -53,6 +53,9 @@ void run_menu(console& con) {
     dispatch(con, choise, Massiv, n);
     if (con.ended) break;
   }
+  // At a terminal the shell's prompt would follow the program's last
+  // prompt on its line.
+  if (con.ended && con.out.stream.console) put_char(con.out, '\n');
   (void)flush(con.out);
   release_array(Massiv);
 }

@@ -39,6 +39,9 @@ os_error write_file(const char* name, int32_t n, const human* rec) {
 int save_array(console& con, int32_t n, const massiv& Massiv) {
   char fname[word_size];
   if (!ask_word(con, file_prompt, fname)) return 1;
+  // The file may be the screen or the log itself (/dev/stdout): what was
+  // printed before goes first.
+  (void)flush(con.out);
   os_error err = write_file(fname, n, Massiv.rec);
   if (err != 0) {
     report_errno(con, fname, err);

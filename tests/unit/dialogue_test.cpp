@@ -8,6 +8,7 @@
 #include "harness.h"
 #include "menu/fill.h"
 #include "record/display.h"
+#include "search/search.h"
 
 namespace {
 
@@ -28,13 +29,52 @@ TEST(AskInt, BadAnswerDropsTheRestOfItsLineOnly) {
             "Ошибка ввода: ожидалось целое число.\n");
 }
 
-TEST(AskInt, EndOfInputLeavesTheValueAndEndsTheConsole) {
-  int32_t v = 3;
-  on_console("abc", [&](console& con) {
-    EXPECT_FALSE(ask_int(con, "> ", v));
+// A bad answer that the input ends in is reported, and the prompt is not
+// printed again: there is nothing left to answer it.
+TEST(BadAnswer, EndOfInputWithinItAsksNoMore) {
+  for (const char* bad : {"abc", "x", "99999999999", "-"}) {
+    int32_t v = 3;
+    transcript t = on_console(bad, [&](console& con) {
+      EXPECT_FALSE(ask_int(con, "> ", v));
+      EXPECT_TRUE(con.ended);
+    });
+    EXPECT_EQ(v, 3) << bad;
+    EXPECT_EQ(t.out, "> ") << bad;
+    EXPECT_NE(t.err, "") << bad;
+  }
+  char buf[word_size];
+  transcript t = on_console(std::string(255, 'w'), [&](console& con) {
+    EXPECT_FALSE(ask_word(con, "? ", buf));
     EXPECT_TRUE(con.ended);
   });
-  EXPECT_EQ(v, 3);
+  EXPECT_EQ(t.out, "? ");
+  EXPECT_EQ(t.err, "Ошибка ввода: слово длиннее 254 байт.\n");
+}
+
+TEST(BadAnswer, EndOfInputAtTheCriterionOrQueryAsksNoMore) {
+  massiv a = sample_array(1);
+  std::string criteria =
+      on_console("", [&](console& con) { search_array(con, 1, a); }).out;
+  transcript at_criterion = on_console(
+      "x", [&](console& con) { EXPECT_EQ(search_array(con, 1, a), 0); });
+  EXPECT_EQ(at_criterion.out, criteria);
+  EXPECT_EQ(at_criterion.err, "Ошибка ввода: ожидалось целое число.\n");
+  transcript bad_query = on_console(
+      "6\nabc", [&](console& con) { EXPECT_EQ(search_array(con, 1, a), 0); });
+  EXPECT_EQ(bad_query.out, criteria + "Введите запрос: ");
+  EXPECT_EQ(bad_query.err, "Ошибка ввода: ожидалось целое число.\n");
+  release_array(a);
+}
+
+// Whatever was printed before a report is passed on before it, so a log
+// that takes both streams reads in order.
+TEST(BadAnswer, OutputBeforeTheReportIsPassedOnFirst) {
+  on_console("x\n5\n", [&](console& con) {
+    int32_t v = 0;
+    say(con, "before ");
+    ASSERT_TRUE(ask_int(con, "> ", v));
+    EXPECT_EQ(std::string(con.out.kept, con.out.kept_len), "before > ");
+  });
 }
 
 TEST(AskWord, TooLongOrNulWordIsAskedAgain) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -147,13 +148,45 @@ TEST(Source, TakeByteOnlyTakesTheByteAsked) {
   EXPECT_FALSE(take_byte(m.in, '3'));
 }
 
-// Words and numbers that straddle the stream source's buffer refills.
+// A character is one whole UTF-8 sequence, or one byte where none begins.
+TEST(ReadCharacter, TakesOneUtf8SequenceOrOneByte) {
+  struct {
+    std::string input;
+    std::vector<std::string> characters;
+  } cases[] = {
+      {"yд\nн€😀", {"y", "д", "\n", "н", "€", "😀"}},
+      {"\xd0y", {"\xd0", "y"}},              // cut short by a letter
+      {"\xe2\x82y", {"\xe2", "\x82", "y"}},  // likewise, one byte later
+      {"\xc0\xaf\xff\x80", {"\xc0", "\xaf", "\xff", "\x80"}},  // never leads
+      {"\xe0\x80\x80", {"\xe0", "\x80", "\x80"}},              // overlong
+      {"\xed\xa0\x80", {"\xed", "\xa0", "\x80"}},              // a surrogate
+      {"\xf4\x90\x80\x80", {"\xf4", "\x90", "\x80", "\x80"}},  // too high
+      {"\xd0", {"\xd0"}},                                      // cut by the end
+  };
+  for (const auto& c : cases) {
+    memory_input m(c.input);
+    size_t at = 0;
+    for (const std::string& want : c.characters) {
+      char first = 0;
+      ASSERT_EQ(read_character(m.in, first), read_ok) << c.input;
+      EXPECT_EQ(first, want[0]) << c.input;
+      EXPECT_EQ(m.in.pos - at, want.size()) << c.input;
+      at = m.in.pos;
+    }
+    char first = 0;
+    EXPECT_EQ(read_character(m.in, first), read_end) << c.input;
+  }
+}
+
+// Words, numbers and characters that straddle the stream source's buffer
+// refills.
 TEST(Source, ReadsAcrossRefillsFromAStream) {
   const char name[] = "kartoteka-input-test.txt";
   FILE* f = fopen(name, "wb");
   ASSERT_NE(f, nullptr);
   const std::string big(100000, 'w');
   std::string text = std::string(65535, ' ') + "123456 " + big + " tail";
+  text += std::string(3 * 65536 - 1 - text.size(), ' ') + "дz";
   ASSERT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
   ASSERT_EQ(fclose(f), 0);
   os_stream file;
@@ -167,6 +200,14 @@ TEST(Source, ReadsAcrossRefillsFromAStream) {
   EXPECT_EQ(read_word(*in, buf, sizeof buf), read_too_long);
   ASSERT_EQ(read_word(*in, buf, sizeof buf), read_ok);
   EXPECT_STREQ(buf, "tail");
+  // The 65536th byte of the file begins a letter whose second byte comes
+  // with the next read.
+  skip_space(*in);
+  char first = 0;
+  ASSERT_EQ(read_character(*in, first), read_ok);
+  EXPECT_EQ(first, '\xd0');
+  ASSERT_EQ(read_character(*in, first), read_ok);
+  EXPECT_EQ(first, 'z');
   EXPECT_EQ(read_word(*in, buf, sizeof buf), read_end);
   EXPECT_EQ(in->error, 0);
   delete in;
