@@ -7,17 +7,22 @@ JOBS ?= $(shell nproc)
 
 .PHONY: run test test-sanitize build clean
 
+# Only the compiler's warnings and errors are shown, so that the menu is the
+# first thing `make run` puts on the screen.
 build:
 	@tools/install-deps.sh build
-	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=OFF >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	@cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=OFF -DCMAKE_RULE_MESSAGES=OFF \
+	  -DCMAKE_TARGET_MESSAGES=OFF \
+	  >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) -- --no-print-directory --silent
 
 run: build
 	@$(BUILD)/kartoteka
 
 test:
 	@tools/install-deps.sh test
-	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
+	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
+	  -DCMAKE_RULE_MESSAGES=ON -DCMAKE_TARGET_MESSAGES=ON >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 

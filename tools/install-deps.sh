@@ -9,7 +9,7 @@ need="cmake make g++"
 case "${1:-build}" in
   build) ;;
   test) need="$need libgtest-dev" ;;
-  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base" ;;
+  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian" ;;
   bench) need="$need libbenchmark-dev python3 time" ;;
   *) echo "usage: $0 build|test|ci|bench" >&2; exit 2 ;;
 esac

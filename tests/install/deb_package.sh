@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
 # Builds the Debian package from the build with CPack, in a scratch folder,
-# and checks its fields and that it holds the program and the manual page.
-#   deb_package.sh CPACK BUILD_DIR PAGE
+# and checks its fields and that it holds the program, the manual page, the
+# licence as its copyright file and the changelog; or, with the word lintian
+# last, that Debian's own checker finds no error or warning in it (skipped
+# where lintian is not installed).
+#   deb_package.sh CPACK BUILD_DIR PAGE [lintian]
 set -u
-cpack=$1 build=$2 page=$3
+cpack=$1 build=$2 page=$3 mode=${4:-contents}
 command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is not installed"; exit 77; }
+if [ "$mode" = lintian ] && ! command -v lintian >/dev/null; then
+  echo "SKIP: lintian is not installed"
+  exit 77
+fi
+src=$(dirname "$page")/..
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -12,15 +20,26 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 "$cpack" -G DEB --config "$build/CPackConfig.cmake" -B "$scratch" \
   >"$scratch/log" 2>&1 || { cat "$scratch/log" >&2; fail "cpack failed"; }
 deb=$(ls "$scratch"/kartoteka_*.deb 2>/dev/null) || fail "no .deb made"
+
+if [ "$mode" = lintian ]; then
+  # Every tag of the error and warning levels fails the test; the others
+  # are shown.
+  lintian --info --fail-on error,warning "$deb" || fail "lintian finds fault"
+  exit 0
+fi
+
 dpkg-deb -c "$deb" >"$scratch/list" || fail "dpkg-deb cannot list it"
 cat "$scratch/list"
-grep -q ' \./usr/bin/kartoteka$' "$scratch/list" || fail "no /usr/bin/kartoteka"
-grep -q ' \./usr/share/man/man1/kartoteka\.1\.gz$' "$scratch/list" ||
-  fail "no /usr/share/man/man1/kartoteka.1.gz"
+for f in usr/bin/kartoteka usr/share/man/man1/kartoteka.1.gz \
+  usr/share/doc/kartoteka/copyright usr/share/doc/kartoteka/changelog.gz; do
+  grep -q " \./$f\$" "$scratch/list" || fail "no /$f"
+done
 [ "$(dpkg-deb -f "$deb" Package)" = kartoteka ] || fail "wrong package name"
 [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "wrong section"
 dpkg-deb -x "$deb" "$scratch/root" || fail "dpkg-deb cannot unpack it"
 zcat "$scratch/root/usr/share/man/man1/kartoteka.1.gz" | cmp -s - "$page" ||
   fail "the packed page is not the manual page"
+cmp -s "$scratch/root/usr/share/doc/kartoteka/copyright" "$src/LICENSE" ||
+  fail "the copyright file is not the licence"
 printf '0\n' | "$scratch/root/usr/bin/kartoteka" | grep -q '^Меню:' ||
   fail "the packed program does not run"
