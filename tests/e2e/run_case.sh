@@ -25,6 +25,10 @@
 set -u
 prog=$1
 case_dir=$2
+if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: $(basename "$case_dir"): runs the program as the user nobody, which needs root"
+  exit 77
+fi
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
 scratch=$work/dir
@@ -41,10 +45,6 @@ limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
 as_user=()
 if [ -f "$case_dir/unprivileged" ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "SKIP: $(basename "$case_dir"): runs the program as the user nobody, which needs root"
-    exit 77
-  fi
   chmod 755 "$work"
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
