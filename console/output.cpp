@@ -13,12 +13,10 @@ void open_sink(sink& s, const os_stream& stream) {
 }
 
 void open_memory_sink(sink& s) {
-  s.stream.handle = -1;
+  os_stream none = {};
+  none.handle = -1;
+  open_sink(s, none);
   s.in_memory = true;
-  s.kept = nullptr;
-  s.kept_len = 0;
-  s.error = 0;
-  s.len = 0;
 }
 
 void release_sink(sink& s) {
