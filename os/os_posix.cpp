@@ -49,6 +49,7 @@ static void open_stream(os_stream& s, int fd) {
   s.console = fd >= 0 && isatty(fd) == 1;
   s.text = false;
   s.pending_len = 0;
+  s.held = 0;
   s.at_line_start = true;
 }
 
