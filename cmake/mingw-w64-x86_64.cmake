@@ -2,8 +2,9 @@
 # POSIX-threads compilers (Debian's g++-mingw-w64-x86-64-posix):
 #   cmake -S . -B build-windows \
 #     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-# `make windows` does this. The C++ and GCC runtimes and winpthread are
-# linked in statically, so the program needs no DLL beyond Windows' own.
+# `make windows` does this. cmake/windows.cmake links the C++ and GCC
+# runtimes and winpthread in statically, so the program needs no DLL beyond
+# Windows' own.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -19,5 +20,3 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)

@@ -2,6 +2,12 @@
 # for Windows: the package kartoteka-VERSION-win64.zip, and, when the build
 # is a cross-build on Linux, the means to run what it makes under wine.
 
+# One self-contained program: MinGW-w64's C++ and GCC runtimes and
+# winpthread linked in, so that only Windows' own DLLs are needed.
+if(MINGW)
+  add_link_options(-static)
+endif()
+
 if(CMAKE_CROSSCOMPILING)
   # build/wine-run runs a Windows program headless in the build's own wine
   # prefix, build/wine; CMake and ctest run the test programs through it.
