@@ -119,7 +119,7 @@ static os_error read_text(os_stream& s, char* buf, size_t size, size_t& got) {
     size_t made = n == 0 ? text_drain(s, out) : text_read(s, out + 1, n, out);
     if (made > 0 || n == 0) {
       got = made < size ? made : size;
-      if (out == small) {
+      if (out == small && got > 0) {
         buf[0] = small[0];
         keep_rest(s, small + got, made - got);
       }
