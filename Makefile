@@ -38,7 +38,27 @@ test-sanitize:
 	  ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+
+# The Windows program, cross-built with MinGW-w64 in $(WIN_BUILD):
+# kartoteka.exe and kartoteka-VERSION-win64.zip. `make test-windows` builds
+# it with its tests and runs them under wine, headless, in a wine prefix of
+# the build's own ($(WIN_BUILD)/wine).
+WIN_BUILD ?= build-windows
+WIN_CMAKE = cmake -S . -B $(WIN_BUILD) \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+.PHONY: windows test-windows
+
+windows:
+	@tools/install-deps.sh windows
+	$(WIN_CMAKE) -DKARTOTEKA_TESTS=OFF >/dev/null
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+test-windows:
+	@tools/install-deps.sh windows
+	$(WIN_CMAKE) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
+	cmake --build $(WIN_BUILD) -j $(JOBS)
+	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The fuzz targets, built with clang++ in $(FUZZ_BUILD) and run one after
 # the other for FUZZ_TIME seconds each (fuzz/run.sh).
@@ -77,9 +97,11 @@ deb: build
 # input layer's throughput, then bench/run.py's table of timings against the
 # two baselines (record files are generated into bench/data/ once).
 # BENCH_ARGS passes options to run.py, e.g. BENCH_ARGS="--runs 3".
+# Last, where the MinGW-w64 compiler and wine are installed, bench-windows:
+# how the Windows program's load grows under wine (bench/wine_growth.py).
 BENCH_BUILD ?= build-bench
 BENCH_ARGS ?=
-.PHONY: bench
+.PHONY: bench bench-windows
 bench:
 	@tools/install-deps.sh bench
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release \
@@ -87,3 +109,13 @@ bench:
 	cmake --build $(BENCH_BUILD) -j $(JOBS)
 	$(BENCH_BUILD)/bench/bench_input
 	python3 bench/run.py $(BENCH_BUILD) $(BENCH_ARGS)
+	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null && \
+	  { command -v wine64 || command -v wine || \
+	    test -x /usr/lib/wine/wine64; } >/dev/null; then \
+	  $(MAKE) --no-print-directory bench-windows; \
+	else \
+	  echo "The Windows program's figures: make bench-windows"; \
+	fi
+
+bench-windows: windows
+	python3 bench/wine_growth.py $(WIN_BUILD)

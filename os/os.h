@@ -26,11 +26,15 @@ struct os_stream {
   intptr_t handle;  // the descriptor or HANDLE; -1 when none is open
   bool console;     // a terminal (POSIX) or a console (Windows)
   bool text;        // line ends are translated to and from the platform's
-  // Bytes the platform layer holds between two calls: the end of a
-  // character cut by a buffer's end, or a carriage return not yet known to
-  // start a line end. Used by the Windows console and text translation.
+  // What the platform layer keeps between two calls, for the Windows
+  // console and text-mode line ends (os_text.h): bytes not passed on yet
+  // (the start of a character cut by a buffer's end, or read bytes that did
+  // not fit), and one character held back until the next read shows what
+  // follows it (a carriage return, or the first half of a surrogate pair;
+  // a Ctrl+Z once it has ended the console's input).
   unsigned char pending[8];
   size_t pending_len;
+  uint16_t held;       // 0 when none is held
   bool at_line_start;  // Windows console: no character yet on this line
 };
 

@@ -49,6 +49,7 @@ static void open_stream(os_stream& s, int fd) {
   s.console = fd >= 0 && isatty(fd) == 1;
   s.text = false;
   s.pending_len = 0;
+  s.held = 0;
   s.at_line_start = true;
 }
 
@@ -109,10 +110,21 @@ void os_error_text(os_error err, char* buf, size_t size) {
 // The temporary file's own name, short enough for any folder.
 const char temp_name[] = ".kartoteka-XXXXXX";
 
+// Waits until what was written to fd is on the disk. On macOS fsync only
+// hands it to the drive, whose cache may still lose it; F_FULLFSYNC has the
+// drive write it out, and where the file system cannot do that, fsync
+// serves.
+static int sync_fd(int fd) {
+#if defined(__APPLE__)
+  if (fcntl(fd, F_FULLFSYNC) == 0) return 0;
+#endif
+  return fsync(fd);
+}
+
 // Writes data to fd and, when sync is set, waits until it is on the disk.
 static os_error write_synced(int fd, const char* data, size_t size, bool sync) {
   os_error err = write_fd(fd, data, size);
-  if (err == 0 && sync && fsync(fd) != 0) err = errno;
+  if (err == 0 && sync && sync_fd(fd) != 0) err = errno;
   return err;
 }
 

@@ -4,6 +4,8 @@
 #   install-deps.sh test    that, and what the test suite needs
 #   install-deps.sh ci      that, and the fuzzing, valgrind and manual page tools
 #   install-deps.sh bench   what building and running the benchmark needs
+#   install-deps.sh windows what cross-building the Windows program, its zip
+#                           and its tests and running them under wine need
 set -eu
 need="cmake make g++"
 case "${1:-build}" in
@@ -11,7 +13,10 @@ case "${1:-build}" in
   test) need="$need libgtest-dev" ;;
   ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian" ;;
   bench) need="$need libbenchmark-dev python3 time" ;;
-  *) echo "usage: $0 build|test|ci|bench" >&2; exit 2 ;;
+  windows)
+    need="cmake make g++-mingw-w64-x86-64-posix googletest groff-base wine64"
+    need="$need tmux python3" ;;
+  *) echo "usage: $0 build|test|ci|bench|windows" >&2; exit 2 ;;
 esac
 missing=""
 for p in $need; do

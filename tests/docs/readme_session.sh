@@ -4,7 +4,8 @@
 # an answer typed by the user is the [bracketed] end of a line, and the
 # lines starting "Ошибка ввода: " are reports on standard error. Sessions
 # run one after another in one scratch folder, so a later one can load the
-# file an earlier one saved. Blanks at line ends are not compared.
+# file an earlier one saved. Blanks at line ends are not compared, nor is
+# the CR of the Windows program's CR LF line ends.
 #   readme_session.sh PROG README
 set -u
 prog=$(realpath "$1") readme=$2
@@ -18,7 +19,7 @@ run_session() {
   local what
   for what in out err; do
     diff <(sed 's/ *$//' "$scratch/.want-$what") \
-         <(sed 's/ *$//' "$scratch/.$what") >&2 || fail "std$what differs"
+         <(sed 's/\r$//; s/ *$//' "$scratch/.$what") >&2 || fail "std$what differs"
   done
 }
 

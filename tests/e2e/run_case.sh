@@ -18,16 +18,32 @@
 #   unprivileged  present when the program must run as the user nobody, so
 #               that file permissions bind it; such a case needs root to
 #               run and is skipped (exit 77) without it
+#   posix-only  present, holding the reason, when the case's setup needs a
+#               POSIX system (symbolic links, permission bits, /dev files)
+#   stderr.windows.re  used instead of stderr.re for the Windows program,
+#               whose system messages say other things
 # Standard output is a pipe, as when the program's output is piped on. The
 # program must exit with status 0 within the time limit, and must leave no
 # temporary file behind. Differences are shown line by line with the line
 # ends marked by $, tabs by ^I and carriage returns by ^M.
+# With KARTOTEKA_TARGET=windows, PROG is the Windows program run under wine:
+# the cases that need another user, a file-size limit or a POSIX system are
+# skipped (exit 77), every line end it writes on standard output and error
+# must be CR LF, and its output and the files in after/ are compared with
+# CR LF read as LF.
 set -u
 prog=$1
 case_dir=$2
+windows=false
+[ "${KARTOTEKA_TARGET:-}" = windows ] && windows=true
+skip() { echo "SKIP: $(basename "$case_dir"): $*"; exit 77; }
+if $windows; then
+  [ -f "$case_dir/unprivileged" ] && skip "needs another user"
+  [ -f "$case_dir/fsize" ] && skip "needs a file-size limit (ulimit -f)"
+  [ -f "$case_dir/posix-only" ] && skip "$(cat "$case_dir/posix-only")"
+fi
 if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -ne 0 ]; then
-  echo "SKIP: $(basename "$case_dir"): runs the program as the user nobody, which needs root"
-  exit 77
+  skip "runs the program as the user nobody, which needs root"
 fi
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
@@ -36,6 +52,16 @@ out=$work/out
 err=$work/err
 mkdir "$scratch"
 fail() { echo "FAIL: $(basename "$case_dir"): $*" >&2; exit 1; }
+
+# Checks that every line end in the file $1 is CR LF, then reads them as LF
+# in place.
+crlf_to_lf() {
+  local lf crlf
+  lf=$(tr -cd '\n' <"$1" | wc -c)
+  crlf=$(grep -c $'\r$' "$1")
+  [ "$lf" -eq "$crlf" ] || fail "$(basename "$1"): $((lf - crlf)) line ends are not CR LF"
+  sed -i 's/\r$//' "$1"
+}
 
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 if [ -f "$case_dir/setup.sh" ]; then
@@ -63,6 +89,10 @@ expected=$case_dir/stdout
 )
 rc=$?
 [ "$rc" -eq 0 ] || fail "exit status $rc"
+if $windows; then
+  crlf_to_lf "$out"
+  [ -f "$err" ] && crlf_to_lf "$err"
+fi
 # Shows a file's lines with their ends marked, keeping UTF-8 readable.
 marked() { sed -e 's/\t/^I/g' -e 's/\r/^M/g' -e 's/$/$/' "$1"; }
 if ! cmp -s "$out" "$expected"; then
@@ -73,14 +103,22 @@ if [ -f "$case_dir/stderr" ] && ! cmp -s "$err" "$case_dir/stderr"; then
   diff <(marked "$case_dir/stderr") <(marked "$err") | head -20 >&2
   fail "standard error differs"
 fi
-if [ -f "$case_dir/stderr.re" ]; then
+patterns=$case_dir/stderr.re
+$windows && [ -f "$case_dir/stderr.windows.re" ] &&
+  patterns=$case_dir/stderr.windows.re
+if [ -f "$patterns" ]; then
   while IFS= read -r re; do
     grep -qE -- "$re" "$err" || { cat "$err" >&2; fail "no report matches: $re"; }
-  done <"$case_dir/stderr.re"
+  done <"$patterns"
 fi
 if [ -d "$case_dir/after" ]; then
   for f in "$case_dir/after"/*; do
-    cmp -s "$f" "$scratch/$(basename "$f")" || fail "file $(basename "$f") differs"
+    got=$scratch/$(basename "$f")
+    if $windows && [ -f "$got" ]; then
+      sed 's/\r$//' "$got" >"$work/after"
+      got=$work/after
+    fi
+    cmp -s "$f" "$got" || fail "file $(basename "$f") differs"
   done
 fi
 if [ -f "$case_dir/check.sh" ]; then

@@ -3,8 +3,11 @@
 # session file given (the whole file included), each time in an empty
 # scratch folder. Every run must end by itself within a few seconds, with
 # exit status 0, no sanitizer report and no temporary file left behind.
-#   every_prefix.sh PROGRAM SESSION...
+# With --step N only every Nth prefix runs, and the whole file.
+#   every_prefix.sh [--step N] PROGRAM SESSION...
 set -u
+step=1
+[ "$1" = --step ] && { step=$2; shift 2; }
 prog=$(realpath "$1")
 shift
 scratch=$(mktemp -d)
@@ -13,7 +16,9 @@ passed=0 failed=0
 for session in "$@"; do
   size=$(stat -c %s "$session")
   bad=0
-  for ((len = 0; len <= size; len++)); do
+  lens=$(seq 0 "$step" "$size")
+  [ $((size % step)) -eq 0 ] || lens="$lens $size"
+  for len in $lens; do
     rm -rf "$scratch/run"
     mkdir "$scratch/run"
     head -c "$len" "$session" >"$scratch/in"

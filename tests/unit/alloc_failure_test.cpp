@@ -2,7 +2,6 @@
 // record is lost or invented, nothing is written past a block, and the
 // failure is reported.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -58,21 +57,20 @@ struct load_result {
 };
 
 load_result load_with(int good, massiv& a) {
-  char name[] = "/tmp/kartoteka-load-XXXXXX";
-  int fd = mkstemp(name);
-  EXPECT_GE(fd, 0);
+  const char name[] = "kartoteka-load-test.txt";
+  FILE* f = fopen(name, "wb");
+  EXPECT_NE(f, nullptr);
   const std::string line = "N S 1 nat rel 1 2 3.4.5 6 7 c r t s 8 9\n";
   std::string text = line + line + line;
-  EXPECT_EQ(write(fd, text.data(), text.size()),
-            static_cast<ssize_t>(text.size()));
-  close(fd);
+  EXPECT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
+  EXPECT_EQ(fclose(f), 0);
   load_result r = {0, {}};
   {
     failing_resizes fail(good);
     r.t = on_console(std::string(name) + "\n",
                      [&](console& con) { r.n = load_array(con, a, 2); });
   }
-  unlink(name);
+  remove(name);
   return r;
 }
 

@@ -1,0 +1,61 @@
+// The text conversions of the Windows console and of text-mode streams,
+// kept free of system calls so that they build, and are tested, on every
+// platform: the program's UTF-8 to the console's UTF-16 and back, with a
+// character cut by the end of one buffer completed by the next; line ends
+// read as CR LF taken as LF, and LF written as CR LF; and the Ctrl+Z that
+// ends console input. What one call leaves for the next lives in the
+// stream: pending, held and at_line_start.
+#ifndef KARTOTEKA_OS_OS_TEXT_H_
+#define KARTOTEKA_OS_OS_TEXT_H_
+
+#include <cstddef>
+#include <cstdint>
+
+#include "os/os.h"
+
+// The Ctrl+Z character: at the start of a console line it ends the input.
+const uint16_t ctrl_z = 0x1A;
+
+// Clears the carries of s: nothing pending or held, at the start of a line.
+void text_reset(os_stream& s);
+
+// Converts UTF-8 text, the n bytes at p, to UTF-16 for the console, each LF
+// written as CR LF. Writes at most room units (room at least 2) to out and
+// sets made to their number. A byte that does not belong to a well-formed
+// UTF-8 character becomes U+FFFD, one per bad sequence. The start of a
+// character cut by the end of p is kept in s.pending and finished by the
+// next call. Returns how many bytes of p were used: all of them, unless out
+// filled up first.
+size_t console_encode(os_stream& s, const char* p, size_t n, uint16_t* out,
+                      size_t room, size_t& made);
+
+// Converts n UTF-16 units read from the console into UTF-8 at out, which
+// must have room for 3 * n + 3 bytes. CR LF becomes LF. A CR at the end of
+// the units, or the first half of a surrogate pair, is held in s.held until
+// the next call shows what follows it. A surrogate without its other half
+// becomes U+FFFD. A line that starts with Ctrl+Z ends the input: ended is
+// set, the rest of the units is dropped, and s.held keeps the Ctrl+Z so
+// that every later call ends at once too. Returns the number of bytes
+// written.
+size_t console_decode(os_stream& s, const uint16_t* w, size_t n, char* out,
+                      bool& ended);
+
+// Converts the n bytes at in, read from a text-mode stream, to out, each
+// CR LF taken as LF. A CR at the end of in is held in s.held until the next
+// call (or text_drain) shows what follows it. out has room for n + 1 bytes
+// and may start anywhere up to in itself: bytes are taken in order. Returns
+// the number of bytes written.
+size_t text_read(os_stream& s, const char* in, size_t n, char* out);
+
+// At the end of the input: writes what s holds, as it stands, to out (room
+// for 3 bytes): a lone CR, or U+FFFD for half a surrogate pair. Returns the
+// number of bytes written.
+size_t text_drain(os_stream& s, char* out);
+
+// Copies the n bytes at p to out for a text-mode stream, each LF written as
+// CR LF. Writes at most room bytes (room at least 2) and sets made to their
+// number. Returns how many bytes of p were used.
+size_t text_write(const char* p, size_t n, char* out, size_t room,
+                  size_t& made);
+
+#endif  // KARTOTEKA_OS_OS_TEXT_H_
