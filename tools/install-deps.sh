@@ -8,6 +8,7 @@
 #                           and its tests and running them under wine need
 set -eu
 need="cmake make g++"
+flags=""
 case "${1:-build}" in
   build) ;;
   test) need="$need libgtest-dev" ;;
@@ -15,7 +16,9 @@ case "${1:-build}" in
   bench) need="$need libbenchmark-dev python3 time" ;;
   windows)
     need="cmake make g++-mingw-w64-x86-64-posix googletest groff-base wine64"
-    need="$need tmux python3" ;;
+    need="$need tmux python3"
+    # Wine's recommendations (fonts, 32-bit parts, ...) are not needed.
+    flags="--no-install-recommends" ;;
   *) echo "usage: $0 build|test|ci|bench|windows" >&2; exit 2 ;;
 esac
 missing=""
@@ -30,4 +33,4 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "Устанавливаю пакеты:$missing" >&2
 apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $missing >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $flags $missing >/dev/null
