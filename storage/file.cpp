@@ -52,33 +52,76 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
 // does not follow the format or the input ends first.
 static bool read_record(source& in, human& h) {
   for (int no = 1; no <= field_count; no++) {
-    read_status status = is_text_field(no)
-                             ? read_word(in, text_field(h, no), text_size)
-                             : read_int(in, *int_field(h, no));
+    read_status status =
+        is_text_field(no)
+            ? read_word(in, text_field(h, no), text_size, field_max)
+            : read_int(in, *int_field(h, no), field_max);
     if (status != read_ok) return false;
     if (separator_after(no) == '.' && !take_byte(in, '.')) return false;
   }
   return true;
 }
 
-load_status read_records(source& in, massiv& fresh, int32_t& count) {
+// The outcome of reading that stopped before the end of the input.
+static load_status stopped(const source& in) {
+  if (in.error == os_no_memory) return load_no_memory;
+  return in.error != 0 ? load_read_error : load_bad_format;
+}
+
+// Gives the array back the room it had before a load that failed.
+static void restore_room(massiv& a, int32_t room) {
+  if (a.room == room) return;
+  if (room == 0)
+    release_array(a);
+  else
+    (void)resize_array(a, room);  // a smaller block: the rest goes back
+}
+
+load_status read_records(source& in, massiv& a, int32_t n, int32_t& count) {
+  const int32_t room = a.room;
+  const size_t first = in.pos;
+  size_t checked_end = first;  // the end of the text of the first n records
+  human scratch;               // where the first n are checked
   count = 0;
-  if (!resize_array(fresh, 1)) return load_no_memory;
+  if (n == 0) stop_keeping(in);
   for (;;) {
     skip_space(in);
     if (peek_byte(in) < 0) break;
+    if (count >= n && count >= a.room && !resize_array(a, int64_t{count} + 1)) {
+      restore_room(a, room);
+      return load_no_memory;
+    }
+    human& h = count < n ? scratch : a.rec[count];
     // The fields lie across the whole record, in memory not touched yet:
     // ask for all of it at once rather than waiting on each field in turn.
-    const char* bytes = reinterpret_cast<const char*>(&fresh.rec[count]);
+    const char* bytes = reinterpret_cast<const char*>(&h);
     for (size_t at = 0; at < sizeof(human); at += 64)
       __builtin_prefetch(bytes + at, 1);
-    if (!read_record(in, fresh.rec[count])) {
-      return in.error != 0 ? load_read_error : load_bad_format;
+    if (!read_record(in, h)) {
+      restore_room(a, room);
+      return stopped(in);
     }
     count++;
-    if (!resize_array(fresh, int64_t{count} + 1)) return load_no_memory;
+    if (count == n) {
+      checked_end = in.pos;
+      stop_keeping(in);
+    }
   }
-  return in.error != 0 ? load_read_error : load_ok;
+  if (in.error != 0 || !resize_array(a, int64_t{count} + 1)) {
+    restore_room(a, room);
+    return in.error != 0 ? stopped(in) : load_no_memory;
+  }
+  if (count < n) checked_end = in.pos;
+
+  // The whole file is good: read the records that were only checked again,
+  // from memory, into their places.
+  if (n == 0 || count == 0) return load_ok;
+  source again;
+  open_memory_source(again, kept_text(in) + first, checked_end - first);
+  for (int32_t i = 0; i < count && i < n; i++) {
+    (void)read_record(again, a.rec[i]);  // read once already, and good
+  }
+  return load_ok;
 }
 
 int32_t load_array(console& con, massiv& Massiv, int32_t n) {
@@ -91,11 +134,11 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
     return n;
   }
   source in;
-  open_source(in, file, nullptr);
-  massiv fresh = {nullptr, 0};
+  open_keeping_source(in, file, reallocate);
   int32_t count = 0;
-  load_status status = read_records(in, fresh, count);
+  load_status status = read_records(in, Massiv, n, count);
   os_close(file);
+  release_source(in);
   if (status != load_ok) {
     char reason[256];
     if (status == load_read_error)
@@ -105,11 +148,8 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
           reason, sizeof reason, "%s",
           status == load_bad_format ? bad_format_reason : no_memory_reason);
     report(con, load_stopped_text, fname, count + 1, reason);
-    release_array(fresh);
     return n;
   }
-  release_array(Massiv);
-  Massiv = fresh;
   say(con, done_text);
   return count;
 }
