@@ -10,12 +10,19 @@ keep_err=0
 prog=$(realpath "$1")
 case_dir=$(realpath "$2")
 scratch=$(mktemp -d)
-trap 'chmod -R u+w "$scratch"; rm -rf "$scratch"' EXIT
+err=$(mktemp)
+trap 'chmod -R u+w "$scratch"; rm -rf "$scratch" "$err"' EXIT
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 [ -f "$case_dir/setup.sh" ] && (cd "$scratch" && bash "$case_dir/setup.sh")
 limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
-(cd "$scratch" && trap '' XFSZ && ulimit -f "$limit" &&
-  "$prog" <"$case_dir/stdin" >"$case_dir/stdout" 2>"$scratch/.err") || true
-[ "$keep_err" = 1 ] && cp "$scratch/.err" "$case_dir/stderr"
-cat "$scratch/.err" >&2
+as_user=()
+if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$scratch"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+(cd "$scratch" && ulimit -f "$limit" &&
+  "${as_user[@]}" "$prog" <"$case_dir/stdin" >"$case_dir/stdout" \
+    2>"$err") || true
+[ "$keep_err" = 1 ] && cp "$err" "$case_dir/stderr"
+cat "$err" >&2

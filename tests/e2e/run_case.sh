@@ -15,8 +15,11 @@
 #   fsize       a file-size limit in KiB for the program's writes
 #   unprivileged  present when the program must run as the user nobody, so
 #               that file permissions bind it (when the tests run as root)
-# The program must exit with status 0 within the time limit, and must leave
-# no temporary file behind.
+#   needs_root  present when the case means nothing unless the tests run
+#               as root (its text says why); the case is skipped otherwise
+# The program runs with the signals' usual actions (a file-size limit's
+# SIGXFSZ included). It must exit with status 0 within the time limit,
+# and must leave no temporary file behind.
 set -u
 prog=$1
 case_dir=$2
@@ -27,6 +30,10 @@ out=$work/out
 err=$work/err
 mkdir "$scratch"
 fail() { echo "FAIL: $(basename "$case_dir"): $*" >&2; exit 1; }
+if [ -f "$case_dir/needs_root" ] && [ "$(id -u)" -ne 0 ]; then
+  echo "SKIP: $(basename "$case_dir"): $(cat "$case_dir/needs_root")"
+  exit 77
+fi
 
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 if [ -f "$case_dir/setup.sh" ]; then
@@ -41,7 +48,6 @@ if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -eq 0 ]; then
 fi
 (
   cd "$scratch" || exit 99
-  trap '' XFSZ
   ulimit -f "$limit"
   exec "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" >"$out" 2>"$err"
 )
