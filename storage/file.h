@@ -12,10 +12,9 @@
 #include "console/dialogue.h"
 #include "menu/array.h"
 
-// Asks for a file name and writes records 0 to n - 1 to it, one line each.
-// The records go to a new file beside the target, which replaces the target
-// only once everything is written and synced, so a failed save leaves an
-// earlier file as it was. Returns 0 after printing "Выполнено!"; returns 1
+// Asks for a file name and writes records 0 to n - 1 to it, one line each,
+// as a whole by os_save_file: a failed save leaves an earlier file as it
+// was. Returns 0 after printing "Выполнено!"; returns 1
 // after reporting "name: reason" on the error stream, or when the input
 // ends at the prompt.
 int save_array(console& con, int32_t n, const massiv& Massiv);
