@@ -13,35 +13,6 @@ void open_source(source& s, const os_stream& stream, sink* tie) {
   s.drained = false;
   s.error = 0;
   s.tie = tie;
-  s.kept = nullptr;
-  s.room = 0;
-  s.grow = nullptr;
-  s.keeping = false;
-}
-
-void open_keeping_source(source& s, const os_stream& stream,
-                         void* (*grow)(void*, size_t)) {
-  open_source(s, stream, nullptr);
-  s.grow = grow;
-  s.keeping = true;
-}
-
-void stop_keeping(source& s) {
-  s.keeping = false;
-}
-
-const char* kept_text(const source& s) {
-  return s.grow != nullptr ? s.kept : s.data;
-}
-
-void release_source(source& s) {
-  if (s.grow == nullptr) return;
-  os_free(s.kept);
-  s.kept = nullptr;
-  s.room = 0;
-  s.data = s.buf;
-  s.pos = 0;
-  s.len = 0;
 }
 
 void open_memory_source(source& s, const char* p, size_t n) {
@@ -52,47 +23,11 @@ void open_memory_source(source& s, const char* p, size_t n) {
   s.drained = true;
   s.error = 0;
   s.tie = nullptr;
-  s.kept = nullptr;
-  s.room = 0;
-  s.grow = nullptr;
-  s.keeping = false;
-}
-
-// The least a keeping source's block grows by: reads of this size cost
-// little per byte.
-const size_t keep_step = size_t{1} << 20;
-
-// Reads more bytes of the keeping source s into its block, after the bytes
-// kept so far, growing the block by a quarter (at least keep_step) when it
-// is full.
-static bool keep_more(source& s) {
-  if (s.len == s.room) {
-    size_t more = s.room / 4 > keep_step ? s.room / 4 : keep_step;
-    void* block =
-        s.room <= SIZE_MAX - more ? s.grow(s.kept, s.room + more) : nullptr;
-    if (block == nullptr) {
-      s.error = os_no_memory;
-      s.drained = true;
-      return false;
-    }
-    s.kept = static_cast<char*>(block);
-    s.data = s.kept;
-    s.room += more;
-  }
-  size_t got = 0;
-  s.error = os_read(s.stream, s.kept + s.len, s.room - s.len, got);
-  if (got == 0) {
-    s.drained = true;
-    return false;
-  }
-  s.len += got;
-  return true;
 }
 
 bool refill(source& s) {
   if (s.pos < s.len) return true;
   if (s.drained) return false;
-  if (s.keeping) return keep_more(s);
   if (s.tie != nullptr) flush(*s.tie);
   size_t got = 0;
   s.error = os_read(s.stream, s.buf, sizeof s.buf, got);

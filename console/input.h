@@ -23,12 +23,6 @@ struct source {
   bool drained;    // no further bytes will come after data[len - 1]
   os_error error;  // the error of a failed read, 0 if none failed
   sink* tie;       // flushed before waiting for input, or null
-  // A keeping source's block, holding every byte read while it kept them,
-  // and the block's room; null and 0 for the other sources.
-  char* kept;
-  size_t room;
-  void* (*grow)(void*, size_t);  // resizes kept as realloc does, or null
-  bool keeping;                  // bytes read now go to kept
   char buf[1 << 16];
 };
 
@@ -48,25 +42,6 @@ void open_source(source& s, const os_stream& stream, sink* tie);
 
 // Makes s read the n bytes at p, which must outlive s, and nothing else.
 void open_memory_source(source& s, const char* p, size_t n);
-
-// Makes s read from stream and keep the bytes it reads in one block, so
-// that they can be read again from memory (kept_text). The block is
-// resized with grow, as realloc does, and given back by release_source.
-// When it cannot grow, the input ends with s.error set to os_no_memory.
-void open_keeping_source(source& s, const os_stream& stream,
-                         void* (*grow)(void*, size_t));
-
-// From now on, s keeps no more bytes than it holds already: further bytes
-// are read through its buffer. For a source that does not keep, nothing.
-void stop_keeping(source& s);
-
-// The bytes s holds from its start on: those a keeping source has kept, or
-// all the bytes of a source in memory. They stay valid until the source
-// is released, or reopened.
-const char* kept_text(const source& s);
-
-// Gives back the block of a keeping source. Nothing for the others.
-void release_source(source& s);
 
 // Fetches more bytes when none are at hand. Returns false when the input
 // has ended: its end was reached, or reading failed (s.error tells which).

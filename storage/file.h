@@ -35,7 +35,7 @@ void write_record(sink& out, const human& h);
 enum load_status {
   load_ok,
   load_bad_format,  // a field does not follow the format, or is cut short
-  load_no_memory,   // the array or the kept text could not grow
+  load_no_memory,   // the array, or the records held back, could not grow
   load_read_error,  // reading failed; in.error tells why
 };
 
@@ -45,15 +45,14 @@ enum load_status {
 const size_t field_max = 255;
 
 // Reads every record of the file from in into a, from position 0, where
-// positions 0 to n - 1 hold records in use; in must keep what it reads
-// (open_keeping_source, or a source in memory). The first n records of the
-// file are only checked as they arrive, and read into their places once
-// the whole file has been read and found good; the records after them go
-// straight to their places, the array growing as they come. On load_ok
-// count is the number of records and the array has room for count + 1.
-// Otherwise records 0 to n - 1 are as they were, the array has its room
-// back (unless memory cannot even be given back), and count is the number
-// of records before the one where reading stopped.
+// positions 0 to n - 1 hold records in use. The records that go to those
+// places are held back, packed, until the whole file has been read and
+// found good; the records after them go straight to their places, the
+// array growing as they come. On load_ok count is the number of records
+// and the array has room for count + 1. Otherwise records 0 to n - 1 are
+// as they were, the array has its room back (unless memory cannot even be
+// given back), and count is the number of records before the one where
+// reading stopped.
 load_status read_records(source& in, massiv& a, int32_t n, int32_t& count);
 
 // Writes records 0 to n - 1 to the file called name, replacing it as a

@@ -76,9 +76,9 @@ load_result load_with(int good, massiv& a) {
   return r;
 }
 
-// With two records in use, a load of three resizes the block that keeps
-// the file's text, then the array for the third record, then the array to
-// the count + 1.
+// With two records in use, a load of three resizes the block that holds
+// the first two back, then the array for the third record, then the array
+// to the count + 1.
 TEST(FailedResize, LoadChangesNothingWhateverResizeFails) {
   const int stopped_at[] = {1, 3, 4};
   for (int good = 0; good < 3; good++) {

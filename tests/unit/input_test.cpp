@@ -174,46 +174,6 @@ TEST(Source, ReadsAcrossRefillsFromAStream) {
   remove(name);
 }
 
-void* no_growth(void*, size_t) {
-  return nullptr;
-}
-
-// A keeping source holds every byte it read in one block, across many
-// reads and growths of the block; a block that cannot grow ends the input.
-TEST(Source, KeepingSourceHoldsEverythingItRead) {
-  const char name[] = "kartoteka-keep-test.txt";
-  FILE* f = fopen(name, "wb");
-  ASSERT_NE(f, nullptr);
-  std::string text = "123 " + std::string(3 << 20, 'w') + " tail\n";
-  ASSERT_EQ(fwrite(text.data(), 1, text.size(), f), text.size());
-  ASSERT_EQ(fclose(f), 0);
-  os_stream file;
-  ASSERT_EQ(os_open_read(file, name), 0);
-  source* in = new source;
-  open_keeping_source(*in, file, os_resize);
-  int32_t v = 0;
-  ASSERT_EQ(read_int(*in, v), read_ok);
-  EXPECT_EQ(v, 123);
-  char buf[255];
-  EXPECT_EQ(read_word(*in, buf, sizeof buf), read_too_long);
-  ASSERT_EQ(read_word(*in, buf, sizeof buf), read_ok);
-  EXPECT_STREQ(buf, "tail");
-  EXPECT_EQ(read_word(*in, buf, sizeof buf), read_end);
-  EXPECT_EQ(in->error, 0);
-  EXPECT_EQ(std::string(in->data, in->len), text);
-  release_source(*in);
-  os_close(file);
-
-  ASSERT_EQ(os_open_read(file, name), 0);
-  open_keeping_source(*in, file, no_growth);
-  EXPECT_EQ(read_int(*in, v), read_end);
-  EXPECT_EQ(in->error, os_no_memory);
-  release_source(*in);
-  os_close(file);
-  delete in;
-  remove(name);
-}
-
 TEST(Source, ReadErrorEndsTheInputAndIsKept) {
   os_stream none;
   os_std_stream(none, 0);
