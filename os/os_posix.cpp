@@ -131,6 +131,7 @@ static volatile sig_atomic_t temp_made = 0;
 static const int end_signals[] = {SIGHUP, SIGINT, SIGTERM};
 const int end_signal_count = sizeof end_signals / sizeof end_signals[0];
 static struct sigaction before_save[end_signal_count];
+static bool caught[end_signal_count];
 
 // Removes the temporary file, then lets the signal end the program as it
 // would have: the handler was reset to the default action on entry, and the
@@ -159,18 +160,18 @@ static void catch_end_signals() {
   act.sa_mask = end_signal_set();
   act.sa_flags = SA_RESETHAND;
   for (int i = 0; i < end_signal_count; i++) {
-    if (sigaction(end_signals[i], nullptr, &before_save[i]) == 0 &&
-        before_save[i].sa_handler != SIG_IGN) {
-      (void)sigaction(end_signals[i], &act, nullptr);
-    }
+    caught[i] = sigaction(end_signals[i], nullptr, &before_save[i]) == 0 &&
+                before_save[i].sa_handler != SIG_IGN &&
+                sigaction(end_signals[i], &act, nullptr) == 0;
   }
 }
 
 // Gives the end signals back what they did before the save. A signal held
 // off meanwhile is delivered when the caller lets it through.
 static void release_end_signals() {
-  for (int i = 0; i < end_signal_count; i++)
-    (void)sigaction(end_signals[i], &before_save[i], nullptr);
+  for (int i = 0; i < end_signal_count; i++) {
+    if (caught[i]) (void)sigaction(end_signals[i], &before_save[i], nullptr);
+  }
 }
 
 // Closes fd; returns first if it is an error already, else close's errno.
@@ -369,8 +370,11 @@ os_error os_save_file(const char* name, const char* data, size_t size) {
   }
   if (!S_ISREG(st.st_mode)) return write_straight(target, data, size);
   // The file must open for writing, as it would for a plain save: a file
-  // its owner made read-only is not replaced behind their back.
-  int fd = open(target, O_WRONLY | O_CLOEXEC);
+  // its owner made read-only is not replaced behind their back. Reading
+  // too, where allowed, lets the C library reserve room by writing where a
+  // file system cannot reserve it itself.
+  int fd = open(target, O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) fd = open(target, O_WRONLY | O_CLOEXEC);
   if (fd < 0) return errno;
   if (st.st_nlink > 1) {
     // A rename would leave the old records under the other names.
