@@ -14,9 +14,8 @@
 
 // Asks for a file name and writes records 0 to n - 1 to it, one line each,
 // as a whole by os_save_file: a failed save leaves an earlier file as it
-// was. Returns 0 after printing "Выполнено!"; returns 1
-// after reporting "name: reason" on the error stream, or when the input
-// ends at the prompt.
+// was. Returns 0 after printing "Выполнено!"; returns 1 after reporting
+// "name: reason" on the error stream, or when the input ends at the prompt.
 int save_array(console& con, int32_t n, const massiv& Massiv);
 
 // Asks for a file name and replaces the n records in use with the file's,
