@@ -119,7 +119,7 @@ static void BM_read_records_memory(benchmark::State& state) {
     open_memory_source(s, text.data(), text.size());
     massiv fresh = {nullptr, 0};
     int32_t count = 0;
-    if (read_records(s, fresh, count) != load_ok || count != 3000)
+    if (read_records(s, fresh, 0, count) != load_ok || count != 3000)
       state.SkipWithError("read_records failed");
     release_array(fresh);
   }

@@ -9,12 +9,16 @@ from the kernel's accounting of the finished process. Each figure is the
 median of several rounds; each ratio is taken within one round, then the
 median of those is shown.
 Each timed run comes right after an untimed run of the same command (see
-warm_run). The program's load is also timed with
+warm_run). At 100,000 records it also measures what a load holds in memory:
+the peak of three loads in one run, the resident memory at the menu after
+two loads (read from /proc while the program waits for its next answer),
+and whether two loads succeed under an address-space limit (ulimit -v). The program's load is also timed with
 transparent huge pages turned off for it (prctl), to show what its 2 MiB
 pages bring.
 Usage: run.py BUILD_DIR [--runs N] [--sizes 10000,100000,1000000]"""
 import argparse
 import os
+import resource
 import statistics
 import subprocess
 import sys
@@ -83,6 +87,56 @@ def warm_run(argv, stdin_bytes=b"", thp=True):
     return run(argv, stdin_bytes, thp)
 
 
+def menu_rss(prog, name, loads):
+    """Starts prog, has it load name loads times, and returns its resident
+    memory in bytes while it waits at the menu after the last load."""
+    proc = subprocess.Popen(prog, stdin=subprocess.PIPE,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            cwd=DATA)
+    proc.stdin.write(answers(*["5", name] * loads))
+    proc.stdin.flush()
+    seen = b""
+    done = "Выполнено!".encode()
+    prompt = "Ваш выбор: ".encode()
+    # The menu's prompt after the last load: the program is then waiting.
+    while seen.count(done) < loads or not seen.endswith(prompt):
+        chunk = os.read(proc.stdout.fileno(), 65536)
+        if not chunk:
+            sys.exit(f"{prog[0]} ended before {loads} loads")
+        seen += chunk
+    time.sleep(0.1)
+    with open(f"/proc/{proc.pid}/status") as status:
+        rss = [int(line.split()[1]) * 1024 for line in status
+               if line.startswith("VmRSS:")][0]
+    proc.stdin.write(answers("0"))
+    proc.stdin.close()
+    proc.stdout.read()
+    proc.wait()
+    return rss
+
+
+def loads_under_limit(prog, name, loads, limit):
+    """Whether prog loads name loads times with its address space limited
+    to limit bytes."""
+    def limit_it():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    proc = subprocess.run(prog, input=answers(*["5", name] * loads, "0"),
+                          capture_output=True, cwd=DATA, preexec_fn=limit_it)
+    return (proc.returncode == 0 and not proc.stderr and
+            proc.stdout.count("Выполнено!".encode()) == loads)
+
+
+def memory(build, name):
+    """The figures of a load's memory at one size, in bytes, and whether
+    two loads pass under the address-space limit (by record size)."""
+    prog = [os.path.join(build, "kartoteka")]
+    three = warm_run(prog, answers(*["5", name] * 3, "0"))
+    return {"three loads peak": three["rss"],
+            "menu after two loads": menu_rss(prog, name, 2),
+            "under_limit": lambda limit: loads_under_limit(prog, name, 2,
+                                                           limit)}
+
+
 def ensure_data(count):
     path = os.path.join(DATA, f"records-{count}.txt")
     if not os.path.exists(path):
@@ -145,6 +199,8 @@ def main():
                 warm_run(argv, stdin_bytes, thp=False))
         results[count] = rounds
         os.remove(os.path.join(DATA, f"saved-{count}.txt"))
+        if count == 100000:
+            results["memory"] = memory(build, name)
     floor = subprocess.run([os.path.join(build, "bench", "bench_floor"), "1"],
                            check=True, capture_output=True, text=True)
     report(results, sizes, args.runs, int(floor.stdout))
@@ -164,6 +220,11 @@ def report(results, sizes, runs, human_size):
           f"{'peak MiB':>9} {'/floor':>7} {'user/stdio':>10}")
     for count in sizes:
         rounds = results[count]
+        if count == 100000 and "memory" in results:
+            mem = results["memory"]
+            for label in ("three loads peak", "menu after two loads"):
+                print(f"{count:>9} {label:<24} {'':>9} {'':>8} "
+                      f"{mem[label] / MIB:9.1f}")
         for label in rounds:
             wall = median(rounds[label], "wall") * 1000
             user = median(rounds[label], "user") * 1000
@@ -186,6 +247,21 @@ def report(results, sizes, runs, human_size):
                        rss <= 1.05 * records + 16))
         if count != 100000:
             continue
+        if "memory" in results:
+            mem = results["memory"]
+            for label, factor, extra in (
+                    ("three loads peak", 1.15, 16),
+                    ("menu after two loads", 1.1, 16)):
+                got = mem[label] / MIB
+                top = factor * records + extra
+                checks.append((f"{count}: {label} {got:.1f} MiB, limit "
+                               f"{factor} x {records:.1f} + {extra} = "
+                               f"{top:.1f} MiB", got <= top))
+            top = 1.25 * records + 48
+            ok = mem["under_limit"](int(top * MIB))
+            checks.append((f"{count}: two loads under ulimit -v 1.25 x "
+                           f"{records:.1f} + 48 = {top:.1f} MiB: "
+                           f"{'done' if ok else 'failed'}", ok))
         r = ratio(rounds, "load", "floor", "wall")
         checks.append((f"{count}: load wall / floor {r:.2f} (at most 1.15)",
                        r <= 1.15))

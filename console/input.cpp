@@ -63,16 +63,30 @@ bool take_byte(source& s, char c) {
   return true;
 }
 
-read_status read_int(source& s, int32_t& v) {
+// True for the decimal digits.
+static inline bool is_digit(int c) {
+  return c >= '0' && c <= '9';
+}
+
+// Where a run of bytes at p, at most left long, must stop looking: end,
+// or left bytes on when that comes first.
+static inline const char* run_stop(const char* p, const char* end,
+                                   size_t left) {
+  return static_cast<size_t>(end - p) > left ? p + left : end;
+}
+
+read_status read_int(source& s, int32_t& v, size_t most) {
   skip_space(s);
   int c = peek_byte(s);
   if (c < 0) return read_end;
   bool negative = c == '-';
-  if (c == '-' || c == '+') {
+  size_t taken = 0;
+  if ((c == '-' || c == '+') && most > 0) {
     s.pos++;
+    taken++;
     c = peek_byte(s);
   }
-  if (c < '0' || c > '9') return read_not_number;
+  if (!is_digit(c)) return read_not_number;
   // The magnitude stops growing once it is past every 32-bit value, so a
   // run of any length of digits cannot overflow it.
   const int64_t limit = int64_t{INT32_MAX} + 1;
@@ -80,12 +94,18 @@ read_status read_int(source& s, int32_t& v) {
   for (;;) {
     // Take the run of digits that is already buffered in one piece.
     const char* p = s.data + s.pos;
-    const char* end = s.data + s.len;
-    for (; p < end && *p >= '0' && *p <= '9'; p++) {
-      if (m <= limit) m = m * 10 + (*p - '0');
+    const char* stop = run_stop(p, s.data + s.len, most - taken);
+    const char* q = p;
+    for (; q < stop && is_digit(*q); q++) {
+      if (m <= limit) m = m * 10 + (*q - '0');
     }
-    s.pos = static_cast<size_t>(p - s.data);
-    if (p < end || !refill(s)) break;
+    s.pos += static_cast<size_t>(q - p);
+    taken += static_cast<size_t>(q - p);
+    if (taken == most) {
+      if (is_digit(peek_byte(s))) return read_out_of_range;
+      break;
+    }
+    if (q < stop || !refill(s)) break;
   }
   if (m > (negative ? limit : limit - 1)) return read_out_of_range;
   v = static_cast<int32_t>(negative ? -m : m);
@@ -125,19 +145,20 @@ static const char* run_end(const char* p, const char* end) {
   return p;
 }
 
-read_status read_word(source& s, char* buf, size_t size) {
+read_status read_word(source& s, char* buf, size_t size, size_t most) {
   skip_space(s);
   if (peek_byte(s) < 0) return read_end;
   size_t n = 0;
+  size_t taken = 0;
   bool fits = true;
   bool nul = false;
   for (;;) {
     // Take the run of word bytes that is already buffered in one piece. A
     // NUL byte belongs to the word but stops the scan, to be noted.
     const char* p = s.data + s.pos;
-    const char* end = s.data + s.len;
-    const char* q = run_end(p, end);
-    bool at_nul = q < end && *q == '\0';
+    const char* stop = run_stop(p, s.data + s.len, most - taken);
+    const char* q = run_end(p, stop);
+    bool at_nul = q < stop && *q == '\0';
     if (at_nul) {
       nul = true;
       q++;
@@ -150,8 +171,14 @@ read_status read_word(source& s, char* buf, size_t size) {
       fits = false;
     }
     s.pos += run;
-    if (q < end && !at_nul) break;  // the word ends at a whitespace byte
-    if (q == end && !refill(s)) break;
+    taken += run;
+    if (q < stop && !at_nul) break;  // the word ends at a whitespace byte
+    if (taken == most) {
+      int c = peek_byte(s);
+      if (c >= 0 && !is_space(c)) fits = false;  // and goes on
+      break;
+    }
+    if (q == stop && !refill(s)) break;
   }
   buf[fits && !nul ? n : 0] = '\0';
   if (!fits) return read_too_long;

@@ -68,15 +68,21 @@ read_status read_char(source& s, char& c);
 // that follows. Stores the value in v only when it returns read_ok; a
 // value outside the signed 32-bit range gives read_out_of_range with all
 // its digits taken, and a sign or other byte with no digit after it gives
-// read_not_number with the sign taken and the other byte left.
-read_status read_int(source& s, int32_t& v);
+// read_not_number with the sign taken and the other byte left. A number
+// of more than most bytes, sign included, is out of range as soon as its
+// byte most + 1 is seen: only its first most bytes are taken. (The record
+// file limits its fields so; the console takes numbers of any length.)
+read_status read_int(source& s, int32_t& v, size_t most = SIZE_MAX);
 
 // Skips whitespace, then takes every byte up to the next whitespace or the
 // end of the input. On read_ok buf holds the word and its terminating zero
 // (at most size - 1 bytes of text). A longer word gives read_too_long and a
 // word holding a NUL byte read_nul; either way the whole word is taken and
-// buf holds an empty string. Nothing is ever written past buf[size - 1].
-read_status read_word(source& s, char* buf, size_t size);
+// buf holds an empty string. A word of more than most bytes is too long as
+// soon as its byte most + 1 is seen: only its first most bytes are taken.
+// Nothing is ever written past buf[size - 1].
+read_status read_word(source& s, char* buf, size_t size,
+                      size_t most = SIZE_MAX);
 
 // Takes the next byte if it is c and returns true; otherwise leaves it and
 // returns false.

@@ -65,10 +65,19 @@ os_error os_open_read(os_stream& s, const char* name);
 void os_close(os_stream& s);
 
 // Saves the size bytes at data as the whole contents of the file called
-// name (UTF-8), so that a failure never leaves the file part written:
-// either the file holds exactly these bytes, synced to the disk, or it is
-// as it was before. Line ends are written in the platform's form. Returns
-// 0 or the error of the step that failed.
+// name (UTF-8): either the file holds exactly these bytes, synced to the
+// disk, or the error is returned and the file is as it was before. The
+// file is replaced by a new one written beside it; one that cannot be
+// replaced so without losing something (more hard links than one, a folder
+// that takes no new file, a mount) is written in place, but only after
+// room for all the bytes has been reserved, so that only a crash or an I/O
+// error during that overwrite can leave it part written. A file the user
+// may not write is refused with the system's reason, as a plain open would
+// refuse it; so is a FIFO that nobody reads, instead of waiting. A signal
+// or console event that ends the program during the save leaves no
+// temporary file behind. Terminals, pipes and devices are written
+// straight. Line ends are written in the platform's form. Returns 0 or the
+// error of the step that failed.
 os_error os_save_file(const char* name, const char* data, size_t size);
 
 // Writes the system's text for err, in UTF-8 and without a line end, into

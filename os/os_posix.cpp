@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,8 +41,10 @@ void os_start() {
   // The result is not examined: without the locale the default one serves.
   (void)setlocale(LC_ALL, "ru_RU.UTF-8");
   // A reader that goes away must not kill the program: writes to it then
-  // fail and are reported where they matter (a save into a pipe).
+  // fail and are reported where they matter (a save into a pipe). Likewise
+  // a write past the file-size limit fails with EFBIG and is reported.
   (void)signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGXFSZ, SIG_IGN);
 }
 
 static void open_stream(os_stream& s, int fd) {
@@ -106,6 +109,14 @@ void os_error_text(os_error err, char* buf, size_t size) {
 }
 
 // ---- Saving a file whole ----
+//
+// A regular file is replaced by a temporary file written and synced beside
+// it, then renamed over it. Where that cannot keep the file's identity or
+// is refused (more than one hard link, a folder closed to new files, a
+// bind-mounted file, another user's file in a sticky folder), the file is
+// written in place, but only after room for all of the new contents has
+// been reserved, so that a full disk or a file-size limit leaves it as it
+// was. Terminals, pipes and devices are written straight.
 
 // The temporary file's own name, short enough for any folder.
 const char temp_name[] = ".kartoteka-XXXXXX";
@@ -121,11 +132,58 @@ static int sync_fd(int fd) {
   return fsync(fd);
 }
 
-// Writes data to fd and, when sync is set, waits until it is on the disk.
-static os_error write_synced(int fd, const char* data, size_t size, bool sync) {
-  os_error err = write_fd(fd, data, size);
-  if (err == 0 && sync && sync_fd(fd) != 0) err = errno;
-  return err;
+// The temporary file of the save under way, for the signal handler: the
+// path is made before the file exists, and temp_made is set only while
+// the file is there.
+static char temp_path[PATH_MAX];
+static volatile sig_atomic_t temp_made = 0;
+
+// The signals that end the program while it saves, and what they did
+// before the save.
+static const int end_signals[] = {SIGHUP, SIGINT, SIGTERM};
+const int end_signal_count = sizeof end_signals / sizeof end_signals[0];
+static struct sigaction before_save[end_signal_count];
+static bool caught[end_signal_count];
+
+// Removes the temporary file, then lets the signal end the program as it
+// would have: the handler was reset to the default action on entry, and the
+// signal raised here is delivered as soon as the handler returns. Only
+// async-signal-safe calls.
+static void remove_temp_and_end(int sig) {
+  if (temp_made) (void)unlink(temp_path);
+  (void)raise(sig);
+}
+
+// The set of end_signals, to hold them off while the temporary file is
+// made or renamed.
+static sigset_t end_signal_set() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : end_signals) sigaddset(&set, sig);
+  return set;
+}
+
+// Has every end signal remove the temporary file first, except those the
+// program was started with ignored, which stay ignored.
+static void catch_end_signals() {
+  struct sigaction act;
+  memset(&act, 0, sizeof act);
+  act.sa_handler = remove_temp_and_end;
+  act.sa_mask = end_signal_set();
+  act.sa_flags = SA_RESETHAND;
+  for (int i = 0; i < end_signal_count; i++) {
+    caught[i] = sigaction(end_signals[i], nullptr, &before_save[i]) == 0 &&
+                before_save[i].sa_handler != SIG_IGN &&
+                sigaction(end_signals[i], &act, nullptr) == 0;
+  }
+}
+
+// Gives the end signals back what they did before the save. A signal held
+// off meanwhile is delivered when the caller lets it through.
+static void release_end_signals() {
+  for (int i = 0; i < end_signal_count; i++) {
+    if (caught[i]) (void)sigaction(end_signals[i], &before_save[i], nullptr);
+  }
 }
 
 // Closes fd; returns first if it is an error already, else close's errno.
@@ -134,16 +192,57 @@ static os_error close_after(int fd, os_error first) {
   return first != 0 ? first : closed;
 }
 
-// Empties or creates the file called name and writes the bytes into it, as
-// a plain open for writing does. For a terminal, a pipe or a device, and
-// for a file in a folder where no new file may be made.
-static os_error write_in_place(const char* name, const char* data,
-                               size_t size) {
-  int fd = open(name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return errno;
+// Makes sure the file of fd, now old_size bytes long, has its blocks for
+// size bytes, so that writing them cannot run out of room. When that fails,
+// puts the file's length back and returns the error.
+static os_error reserve(int fd, off_t old_size, size_t size) {
+  if (size == 0) return 0;
+  if (size > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
+  os_error err = 0;
+#if defined(__APPLE__)
+  // No posix_fallocate: reserve the blocks past the end of the file.
+  if (static_cast<off_t>(size) > old_size) {
+    fstore_t store = {F_ALLOCATEALL, F_PEOFPOSMODE, 0,
+                      static_cast<off_t>(size) - old_size, 0};
+    if (fcntl(fd, F_PREALLOCATE, &store) == -1) err = errno;
+  }
+#else
+  err = posix_fallocate(fd, 0, static_cast<off_t>(size));
+#endif
+  struct stat now;
+  if (err != 0 && fstat(fd, &now) == 0 && now.st_size != old_size)
+    (void)ftruncate(fd, old_size);
+  return err;
+}
+
+// Writes data over the regular file open as fd, as its whole contents:
+// reserves the room first (a failure there leaves the file as it was),
+// then writes from the start, cuts the file to the new length and syncs
+// it. A failure after the reservation (an I/O error, a crash) can leave the
+// file part old, part new.
+static os_error write_in_place(int fd, const char* data, size_t size) {
   struct stat st;
-  os_error err = fstat(fd, &st) == 0 ? 0 : errno;
-  if (err == 0) err = write_synced(fd, data, size, S_ISREG(st.st_mode));
+  if (fstat(fd, &st) != 0) return errno;
+  os_error err = reserve(fd, st.st_size, size);
+  if (err == 0 && lseek(fd, 0, SEEK_SET) != 0) err = errno;
+  if (err == 0) err = write_fd(fd, data, size);
+  if (err == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) err = errno;
+  if (err == 0 && sync_fd(fd) != 0) err = errno;
+  return err;
+}
+
+// Writes data to a file that is not a regular one: a terminal, a pipe, a
+// device. A FIFO is opened without waiting, so that one with no reader is
+// refused (ENXIO) instead of blocking the program for good; the writes
+// then wait as usual.
+static os_error write_straight(const char* name, const char* data,
+                               size_t size) {
+  int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int flags = fcntl(fd, F_GETFL);
+  os_error err = 0;
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) err = errno;
+  if (err == 0) err = write_fd(fd, data, size);
   return close_after(fd, err);
 }
 
@@ -176,59 +275,128 @@ static void sync_folder(const char* dir) {
   (void)close(fd);
 }
 
-os_error os_save_file(const char* name, const char* data, size_t size) {
-  struct stat st;
-  bool exists = stat(name, &st) == 0;
-  if (!exists) {
-    if (errno != ENOENT) return errno;
-    struct stat link;
-    // A link to a file that is not there yet: create the file it names.
-    if (lstat(name, &link) == 0) return write_in_place(name, data, size);
-  }
-  if (exists && !S_ISREG(st.st_mode)) return write_in_place(name, data, size);
-
-  // Through a symbolic link the file it points to is replaced.
-  char target[PATH_MAX];
-  if (exists) {
-    if (realpath(name, target) == nullptr) return errno;
-  } else if (snprintf(target, sizeof target, "%s", name) >=
-             static_cast<int>(sizeof target)) {
-    return ENAMETOOLONG;
-  }
+// Writes data to a new temporary file beside target and renames it over
+// target. old is the target's status, or null when it does not exist yet.
+// Sets refused when the folder takes no new file or the rename is refused
+// for the target itself (EBUSY, EPERM), so that the caller may write the
+// file in place instead. The temporary file is gone afterwards, even when
+// a signal ends the program meanwhile.
+static os_error replace_by_rename(const char* target, const struct stat* old,
+                                  const char* data, size_t size,
+                                  bool& refused) {
+  refused = false;
   char dir[PATH_MAX];
-  char temp[PATH_MAX];
   if (!folder_of(target, dir, sizeof dir) ||
-      snprintf(temp, sizeof temp, "%s/%s", dir, temp_name) >=
-          static_cast<int>(sizeof temp)) {
+      snprintf(temp_path, sizeof temp_path, "%s/%s", dir, temp_name) >=
+          static_cast<int>(sizeof temp_path)) {
     return ENAMETOOLONG;
   }
-  int fd = mkstemp(temp);
+  sigset_t hold = end_signal_set();
+  sigset_t before;
+  catch_end_signals();
+  (void)sigprocmask(SIG_BLOCK, &hold, &before);
+  int fd = mkstemp(temp_path);
+  os_error err = fd < 0 ? errno : 0;
+  temp_made = fd >= 0;
+  (void)sigprocmask(SIG_SETMASK, &before, nullptr);
   if (fd < 0) {
-    os_error err = errno;
-    bool folder_closed = err == EACCES || err == EPERM || err == EROFS;
-    if (exists && folder_closed && access(name, W_OK) == 0) {
-      return write_in_place(name, data, size);
-    }
+    release_end_signals();
+    refused = old != nullptr && (err == EACCES || err == EPERM || err == EROFS);
     return err;
   }
-  os_error err = fchmod(fd, exists ? st.st_mode & 07777 : new_file_mode()) == 0
-                     ? 0
-                     : errno;
-  if (err == 0 && exists &&
-      (st.st_uid != geteuid() || st.st_gid != getegid())) {
+  if (fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) != 0)
+    err = errno;
+  if (err == 0 && old != nullptr &&
+      (old->st_uid != geteuid() || old->st_gid != getegid())) {
     // Only the owner's privileges allow this; without them the new file
     // belongs to whoever saves it, and the save goes on.
-    (void)fchown(fd, st.st_uid, st.st_gid);
+    (void)fchown(fd, old->st_uid, old->st_gid);
   }
-  if (err == 0) err = write_synced(fd, data, size, true);
+  if (err == 0) err = write_fd(fd, data, size);
+  if (err == 0 && sync_fd(fd) != 0) err = errno;
   err = close_after(fd, err);
-  if (err == 0 && rename(temp, target) != 0) err = errno;
-  if (err != 0) {
-    (void)unlink(temp);
-    return err;
+
+  (void)sigprocmask(SIG_BLOCK, &hold, nullptr);
+  if (err == 0 && rename(temp_path, target) != 0) {
+    err = errno;
+    refused = old != nullptr && (err == EBUSY || err == EPERM);
   }
-  sync_folder(dir);
-  return 0;
+  if (err != 0) (void)unlink(temp_path);
+  temp_made = 0;
+  release_end_signals();
+  (void)sigprocmask(SIG_SETMASK, &before, nullptr);
+  if (err == 0) sync_folder(dir);
+  return err;
+}
+
+// The most links followed from one name, as the system's own limit.
+const int max_links = 40;
+
+// Finds the file that saving to name writes: name itself, or through a
+// symbolic link the file it leads to, whose path goes to target. Sets
+// exists and, when the file exists, st. A link to a file that does not
+// exist yet leads to that file's path, the link's text taken relative to
+// the link's own folder.
+static os_error find_target(const char* name, char* target, struct stat& st,
+                            bool& exists) {
+  exists = false;
+  if (snprintf(target, PATH_MAX, "%s", name) >= PATH_MAX) return ENAMETOOLONG;
+  struct stat link;
+  if (lstat(name, &link) != 0) return errno == ENOENT ? 0 : errno;
+  if (!S_ISLNK(link.st_mode)) {
+    st = link;
+    exists = true;
+    return 0;
+  }
+  if (stat(name, &st) == 0) {
+    exists = true;
+    return realpath(name, target) != nullptr ? 0 : errno;
+  }
+  if (errno != ENOENT) return errno;
+  // A dangling link, perhaps through other links.
+  for (int hops = 0; hops < max_links; hops++) {
+    char text[PATH_MAX];
+    ssize_t len = readlink(target, text, sizeof text - 1);
+    if (len < 0) return errno;
+    text[len] = '\0';
+    char dir[PATH_MAX];
+    if (!folder_of(target, dir, sizeof dir)) return ENAMETOOLONG;
+    int got = text[0] == '/' ? snprintf(target, PATH_MAX, "%s", text)
+                             : snprintf(target, PATH_MAX, "%s/%s", dir, text);
+    if (got >= PATH_MAX) return ENAMETOOLONG;
+    if (lstat(target, &link) != 0) return errno == ENOENT ? 0 : errno;
+    if (!S_ISLNK(link.st_mode)) return ENOENT;  // it has appeared meanwhile
+  }
+  return ELOOP;
+}
+
+os_error os_save_file(const char* name, const char* data, size_t size) {
+  char target[PATH_MAX];
+  struct stat st;
+  bool exists = false;
+  os_error err = find_target(name, target, st, exists);
+  if (err != 0) return err;
+  if (!exists) {
+    bool refused = false;
+    return replace_by_rename(target, nullptr, data, size, refused);
+  }
+  if (!S_ISREG(st.st_mode)) return write_straight(target, data, size);
+  // The file must open for writing, as it would for a plain save: a file
+  // its owner made read-only is not replaced behind their back. Reading
+  // too, where allowed, lets the C library reserve room by writing where a
+  // file system cannot reserve it itself.
+  int fd = open(target, O_RDWR | O_CLOEXEC);
+  if (fd < 0 && errno == EACCES) fd = open(target, O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  if (st.st_nlink > 1) {
+    // A rename would leave the old records under the other names.
+    err = write_in_place(fd, data, size);
+  } else {
+    bool refused = false;
+    err = replace_by_rename(target, &st, data, size, refused);
+    if (refused) err = write_in_place(fd, data, size);
+  }
+  return close_after(fd, err);
 }
 
 // ---- Memory ----

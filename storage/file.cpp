@@ -2,6 +2,7 @@
 #include "storage/file.h"
 
 #include <cstdio>
+#include <cstring>
 
 const char file_prompt[] = "Введите имя файла: ";
 const char done_text[] = "Выполнено!\n";
@@ -55,33 +56,150 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
 // does not follow the format or the input ends first.
 static bool read_record(source& in, human& h) {
   for (int no = 1; no <= field_count; no++) {
-    read_status status = is_text_field(no)
-                             ? read_word(in, text_field(h, no), text_size)
-                             : read_int(in, *int_field(h, no));
+    read_status status =
+        is_text_field(no)
+            ? read_word(in, text_field(h, no), text_size, field_max)
+            : read_int(in, *int_field(h, no), field_max);
     if (status != read_ok) return false;
     if (separator_after(no) == '.' && !take_byte(in, '.')) return false;
   }
   return true;
 }
 
-load_status read_records(source& in, massiv& fresh, int32_t& count) {
+// The outcome of reading that stopped before the end of the input.
+static load_status stopped(const source& in) {
+  if (in.error == os_no_memory) return load_no_memory;
+  return in.error != 0 ? load_read_error : load_bad_format;
+}
+
+// Gives the array back the room it had before a load that failed.
+static void restore_room(massiv& a, int32_t room) {
+  if (a.room == room) return;
+  if (room == 0)
+    release_array(a);
+  else
+    (void)resize_array(a, room);  // a smaller block: the rest goes back
+}
+
+// Records read while the places they go to still hold records in use,
+// packed one after another, field by field: a text field as its length
+// byte and its bytes, an integer field as its four bytes. Smaller than the
+// file's own text, and copied into place without reading it again.
+struct packed_records {
+  char* bytes;  // from reallocate, or null
+  size_t len;
+  size_t room;
+};
+
+// The room a record needs while it is read into packed_records: each text
+// field may take its length byte and a whole word buffer.
+const size_t packed_room = field_count * (1 + text_size);
+
+// The least the packed records grow by at a time.
+const size_t pack_step = size_t{1} << 20;
+
+// Reads one record's eighteen fields, as read_record does, packed at the
+// end of p. Returns false when a field does not follow the format or the
+// input ends first, and also, with no_room set, when p cannot grow.
+static bool read_packed(source& in, packed_records& p, bool& no_room) {
+  no_room = false;
+  if (p.room - p.len < packed_room) {
+    size_t more = p.room / 4 > pack_step ? p.room / 4 : pack_step;
+    void* block = reallocate(p.bytes, p.room + more);
+    if (block == nullptr) {
+      no_room = true;
+      return false;
+    }
+    p.bytes = static_cast<char*>(block);
+    p.room += more;
+  }
+  char* at = p.bytes + p.len;
+  for (int no = 1; no <= field_count; no++) {
+    if (is_text_field(no)) {
+      if (read_word(in, at + 1, text_size, field_max) != read_ok) return false;
+      size_t n = strlen(at + 1);  // at most text_size - 1: fits a byte
+      *at = static_cast<char>(n);
+      at += 1 + n;
+    } else {
+      int32_t v = 0;
+      if (read_int(in, v, field_max) != read_ok) return false;
+      memcpy(at, &v, sizeof v);
+      at += sizeof v;
+    }
+    if (separator_after(no) == '.' && !take_byte(in, '.')) return false;
+  }
+  p.len = static_cast<size_t>(at - p.bytes);
+  return true;
+}
+
+// Copies the packed record at at into h; returns where the next one starts.
+static const char* unpack(const char* at, human& h) {
+  for (int no = 1; no <= field_count; no++) {
+    if (is_text_field(no)) {
+      size_t n = static_cast<unsigned char>(*at++);
+      char* text = text_field(h, no);
+      memcpy(text, at, n);
+      text[n] = '\0';
+      at += n;
+    } else {
+      memcpy(int_field(h, no), at, sizeof(int32_t));
+      at += sizeof(int32_t);
+    }
+  }
+  return at;
+}
+
+// The fields lie across the whole record, in memory that is not in the
+// cache: asks for all of it at once, to be written, rather than waiting on
+// each field in turn.
+static void prefetch(const human& h) {
+  const char* bytes = reinterpret_cast<const char*>(&h);
+  for (size_t at = 0; at < sizeof(human); at += 64)
+    __builtin_prefetch(bytes + at, 1);
+}
+
+load_status read_records(source& in, massiv& a, int32_t n, int32_t& count) {
+  const int32_t room = a.room;
+  packed_records held = {nullptr, 0, 0};
+  load_status status = load_ok;
   count = 0;
-  if (!resize_array(fresh, 1)) return load_no_memory;
   for (;;) {
     skip_space(in);
     if (peek_byte(in) < 0) break;
-    // The fields lie across the whole record, in memory not touched yet:
-    // ask for all of it at once rather than waiting on each field in turn.
-    const char* bytes = reinterpret_cast<const char*>(&fresh.rec[count]);
-    for (size_t at = 0; at < sizeof(human); at += 64)
-      __builtin_prefetch(bytes + at, 1);
-    if (!read_record(in, fresh.rec[count])) {
-      return in.error != 0 ? load_read_error : load_bad_format;
+    if (count < n) {
+      bool no_room = false;
+      if (!read_packed(in, held, no_room)) {
+        status = no_room ? load_no_memory : stopped(in);
+        break;
+      }
+    } else {
+      if (count >= a.room && !resize_array(a, int64_t{count} + 1)) {
+        status = load_no_memory;
+        break;
+      }
+      prefetch(a.rec[count]);
+      if (!read_record(in, a.rec[count])) {
+        status = stopped(in);
+        break;
+      }
     }
     count++;
-    if (!resize_array(fresh, int64_t{count} + 1)) return load_no_memory;
   }
-  return in.error != 0 ? load_read_error : load_ok;
+  if (status == load_ok && in.error != 0) status = stopped(in);
+  if (status == load_ok && !resize_array(a, int64_t{count} + 1))
+    status = load_no_memory;
+  if (status != load_ok) {
+    restore_room(a, room);
+  } else {
+    // The whole file is good: the records held back take their places.
+    const char* at = held.bytes;
+    for (int32_t i = 0; i < count && i < n; i++) {
+      if (i + 1 < count && i + 1 < n) prefetch(a.rec[i + 1]);
+      at = unpack(at, a.rec[i]);
+    }
+  }
+  os_free(held.bytes);
+  return status;
 }
 
 int32_t load_array(console& con, massiv& Massiv, int32_t n) {
@@ -95,9 +213,8 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
   }
   source in;
   open_source(in, file, nullptr);
-  massiv fresh = {nullptr, 0};
   int32_t count = 0;
-  load_status status = read_records(in, fresh, count);
+  load_status status = read_records(in, Massiv, n, count);
   os_close(file);
   if (status != load_ok) {
     char reason[256];
@@ -108,11 +225,8 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
           reason, sizeof reason, "%s",
           status == load_bad_format ? bad_format_reason : no_memory_reason);
     report(con, load_stopped_text, fname, count + 1, reason);
-    release_array(fresh);
     return n;
   }
-  release_array(Massiv);
-  Massiv = fresh;
   say(con, done_text);
   return count;
 }

@@ -12,20 +12,19 @@
 #include "console/dialogue.h"
 #include "menu/array.h"
 
-// Asks for a file name and writes records 0 to n - 1 to it, one line each.
-// The records go to a new file beside the target, which replaces the target
-// only once everything is written and synced, so a failed save leaves an
-// earlier file as it was. Returns 0 after printing "Выполнено!"; returns 1
-// after reporting "name: reason" on the error stream, or when the input
-// ends at the prompt.
+// Asks for a file name and writes records 0 to n - 1 to it, one line each,
+// as a whole by os_save_file: a failed save leaves an earlier file as it
+// was. Returns 0 after printing "Выполнено!"; returns 1 after reporting
+// "name: reason" on the error stream, or when the input ends at the prompt.
 int save_array(console& con, int32_t n, const massiv& Massiv);
 
-// Asks for a file name and reads every record in the file into a new block.
-// On success the new block replaces the array, "Выполнено!" is printed and
-// the number of records read is returned. When the file cannot be opened or
-// read, does not follow the format, or memory runs out, it reports that on
-// the error stream and returns n with the array untouched; likewise when
-// the input ends at the prompt.
+// Asks for a file name and replaces the n records in use with the file's,
+// filling the array from position 0 in the same block (resized to the
+// number of records + 1): the records are never held twice. On success
+// "Выполнено!" is printed and the number of records read is returned. When
+// the file cannot be opened or read, does not follow the format, or memory
+// runs out, it reports that on the error stream and returns n with records
+// 0 to n - 1 untouched; likewise when the input ends at the prompt.
 int32_t load_array(console& con, massiv& Massiv, int32_t n);
 
 // Appends the file line of h to out.
@@ -35,16 +34,25 @@ void write_record(sink& out, const human& h);
 enum load_status {
   load_ok,
   load_bad_format,  // a field does not follow the format, or is cut short
-  load_no_memory,   // the block could not grow
+  load_no_memory,   // the array, or the records held back, could not grow
   load_read_error,  // reading failed; in.error tells why
 };
 
-// Reads records from in until its end into fresh, which must have no block
-// yet: it gets one with room for one record, and room for count + 1 after
-// each record read. On load_ok count is the number of records; otherwise it
-// is the number read before the one where reading stopped. Either way the
-// caller owns fresh's block afterwards.
-load_status read_records(source& in, massiv& fresh, int32_t& count);
+// The most bytes a field of the file may have, word or number. A longer
+// one makes its record malformed as soon as it is seen, so that a file
+// streaming one field without end is refused instead of read forever.
+const size_t field_max = 255;
+
+// Reads every record of the file from in into a, from position 0, where
+// positions 0 to n - 1 hold records in use. The records that go to those
+// places are held back, packed, until the whole file has been read and
+// found good; the records after them go straight to their places, the
+// array growing as they come. On load_ok count is the number of records
+// and the array has room for count + 1. Otherwise records 0 to n - 1 are
+// as they were, the array has its room back (unless memory cannot even be
+// given back), and count is the number of records before the one where
+// reading stopped.
+load_status read_records(source& in, massiv& a, int32_t n, int32_t& count);
 
 // Writes records 0 to n - 1 to the file called name, replacing it as a
 // whole as save_array describes. Returns 0, or the error of the step that

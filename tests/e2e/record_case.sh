@@ -12,19 +12,28 @@ keep_err=0
 prog=$(realpath "$1")
 case_dir=$(realpath "$2")
 scratch=$(mktemp -d)
-trap 'chmod -R u+w "$scratch"; rm -rf "$scratch"' EXIT
+err=$(mktemp)
+trap 'chmod -R u+w "$scratch"; rm -rf "$scratch" "$err"' EXIT
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 [ -f "$case_dir/setup.sh" ] && (cd "$scratch" && bash "$case_dir/setup.sh")
 limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
+as_user=()
+if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -eq 0 ]; then
+  chmod 755 "$scratch"
+  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+fi
+program() {
+  (ulimit -f "$limit" && exec "${as_user[@]}" "$prog" <"$case_dir/stdin")
+}
 (
-  cd "$scratch" && trap '' XFSZ && ulimit -f "$limit"
+  cd "$scratch"
   if [ -f "$case_dir/combined" ]; then
-    "$prog" <"$case_dir/stdin" 2>&1 | cat >"$case_dir/combined"
+    program 2>&1 | cat >"$case_dir/combined"
   else
-    "$prog" <"$case_dir/stdin" 2>"$scratch/.err" | cat >"$case_dir/stdout"
+    program 2>"$err" | cat >"$case_dir/stdout"
   fi
 ) || true
-[ "$keep_err" = 1 ] && [ -f "$scratch/.err" ] && cp "$scratch/.err" "$case_dir/stderr"
-[ -f "$scratch/.err" ] && cat "$scratch/.err" >&2
+[ "$keep_err" = 1 ] && [ ! -f "$case_dir/combined" ] && cp "$err" "$case_dir/stderr"
+cat "$err" >&2
 exit 0

@@ -18,14 +18,17 @@
 #   unprivileged  present when the program must run as the user nobody, so
 #               that file permissions bind it; such a case needs root to
 #               run and is skipped (exit 77) without it
+#   needs_root  present when the case means nothing unless the tests run
+#               as root (its text says why); the case is skipped otherwise
 #   posix-only  present, holding the reason, when the case's setup needs a
 #               POSIX system (symbolic links, permission bits, /dev files)
 #   stderr.windows.re  used instead of stderr.re for the Windows program,
 #               whose system messages say other things
 # Standard output is a pipe, as when the program's output is piped on. The
-# program must exit with status 0 within the time limit, and must leave no
-# temporary file behind. Differences are shown line by line with the line
-# ends marked by $, tabs by ^I and carriage returns by ^M.
+# program runs with the signals' usual actions (a file-size limit's SIGXFSZ
+# included). It must exit with status 0 within the time limit, and must
+# leave no temporary file behind. Differences are shown line by line with
+# the line ends marked by $, tabs by ^I and carriage returns by ^M.
 # With KARTOTEKA_TARGET=windows, PROG is the Windows program run under wine:
 # the cases that need another user, a file-size limit or a POSIX system are
 # skipped (exit 77), every line end it writes on standard output and error
@@ -42,8 +45,10 @@ if $windows; then
   [ -f "$case_dir/fsize" ] && skip "needs a file-size limit (ulimit -f)"
   [ -f "$case_dir/posix-only" ] && skip "$(cat "$case_dir/posix-only")"
 fi
-if [ -f "$case_dir/unprivileged" ] && [ "$(id -u)" -ne 0 ]; then
-  skip "runs the program as the user nobody, which needs root"
+if [ "$(id -u)" -ne 0 ]; then
+  [ -f "$case_dir/unprivileged" ] &&
+    skip "runs the program as the user nobody, which needs root"
+  [ -f "$case_dir/needs_root" ] && skip "$(cat "$case_dir/needs_root")"
 fi
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
@@ -78,12 +83,15 @@ expected=$case_dir/stdout
 [ -f "$case_dir/combined" ] && expected=$case_dir/combined
 (
   cd "$scratch" || exit 99
-  trap '' XFSZ
-  ulimit -f "$limit"
+  # The file-size limit binds the program's own writes only.
+  program() {
+    (ulimit -f "$limit" &&
+      exec "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin")
+  }
   if [ -f "$case_dir/combined" ]; then
-    "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" 2>&1 | cat >"$out"
+    program 2>&1 | cat >"$out"
   else
-    "${as_user[@]}" timeout 20 "$prog" <"$case_dir/stdin" 2>"$err" | cat >"$out"
+    program 2>"$err" | cat >"$out"
   fi
   exit "${PIPESTATUS[0]}"
 )

@@ -74,25 +74,44 @@ load_result load_with(int good, massiv& a) {
   return r;
 }
 
+// With two records in use, a load of three resizes the block that holds
+// the first two back, then the array for the third record, then the array
+// to the count + 1.
 TEST(FailedResize, LoadChangesNothingWhateverResizeFails) {
-  for (int good = 0; good < 4; good++) {
+  const int stopped_at[] = {1, 3, 4};
+  for (int good = 0; good < 3; good++) {
     massiv a = sample_array(2);
     load_result r = load_with(good, a);
     EXPECT_EQ(r.n, 2) << good;
+    EXPECT_GE(a.room, 2) << good;  // giving the room back fails too
     EXPECT_STREQ(a.rec[0].name, "r0-имя") << good;
     EXPECT_STREQ(a.rec[1].name, "r1-имя") << good;
     EXPECT_EQ(r.t.out, "Введите имя файла: ") << good;
-    EXPECT_NE(r.t.err.find("не хватает памяти"), std::string::npos) << good;
-    EXPECT_NE(r.t.err.find("на записи " + std::to_string(good + 1)),
+    EXPECT_NE(r.t.err.find("на записи " + std::to_string(stopped_at[good]) +
+                           ": не хватает памяти; массив не изменён"),
               std::string::npos)
         << r.t.err;
     release_array(a);
   }
   massiv a = sample_array(2);
-  load_result r = load_with(4, a);
+  load_result r = load_with(3, a);
   EXPECT_EQ(r.n, 3);
   EXPECT_EQ(a.room, 4);
+  EXPECT_STREQ(a.rec[0].name, "N");
+  EXPECT_STREQ(a.rec[2].name, "N");
   EXPECT_EQ(r.t.out, "Введите имя файла: Выполнено!\n");
+  release_array(a);
+}
+
+// Loading into an array that already has the room reuses its block: the
+// records are never held twice.
+TEST(FailedResize, ReloadFillsTheSameBlock) {
+  massiv a = sample_array(4);
+  human* before = a.rec;
+  load_result r = load_with(2, a);
+  EXPECT_EQ(r.n, 3);
+  EXPECT_EQ(a.rec, before);
+  EXPECT_TRUE(same_human(a.rec[0], a.rec[2]));
   release_array(a);
 }
 

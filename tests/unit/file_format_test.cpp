@@ -12,20 +12,45 @@
 
 namespace {
 
-// Reads text as a record file. Returns the status; records go to got.
+// Reads text as a record file, into an array with no records in use and
+// into arrays with 2 and 5 records in use, which must all read the same.
+// Returns the status; the records read go to got. A failed read must leave
+// the records in use and the array's room as they were; a good one fills
+// the array from position 0 and leaves room for one record more.
 load_status read_text(const std::string& text, std::vector<human>& got,
                       int32_t& count) {
   source* in = new source;
-  open_memory_source(*in, text.data(), text.size());
-  massiv fresh = {nullptr, 0};
-  load_status status = read_records(*in, fresh, count);
-  got.assign(fresh.rec, fresh.rec + (status == load_ok ? count : 0));
-  if (status == load_ok) {
-    EXPECT_EQ(fresh.room, count + 1);
+  load_status first = load_ok;
+  for (int n : {0, 2, 5}) {
+    open_memory_source(*in, text.data(), text.size());
+    massiv a = sample_array(n == 0 ? 1 : n);
+    int32_t read = -1;
+    load_status status = read_records(*in, a, n, read);
+    std::vector<human> records(a.rec, a.rec + (status == load_ok ? read : 0));
+    if (status == load_ok) {
+      EXPECT_EQ(a.room, read + 1);
+    } else {
+      EXPECT_EQ(a.room, n == 0 ? 1 : n);
+      for (int i = 0; i < n; i++) {
+        EXPECT_TRUE(same_human(a.rec[i], sample_human("r" + std::to_string(i))))
+            << "record " << i << " of " << n << " changed";
+      }
+    }
+    release_array(a);
+    if (n == 0) {
+      first = status;
+      count = read;
+      got = records;
+      continue;
+    }
+    EXPECT_EQ(status, first) << n;
+    EXPECT_EQ(read, count) << n;
+    EXPECT_EQ(records.size(), got.size()) << n;
+    for (size_t i = 0; i < records.size() && i < got.size(); i++)
+      EXPECT_TRUE(same_human(records[i], got[i])) << n << " " << i;
   }
-  release_array(fresh);
   delete in;
-  return status;
+  return first;
 }
 
 std::string line_of(const human& h) {
@@ -119,6 +144,39 @@ TEST(RecordFile, RefusesFilesThatBreakTheFormat) {
     EXPECT_EQ(read_text(good + good + b + good, got, count), load_bad_format)
         << b;
     EXPECT_EQ(count, 2) << "records read before the bad one: " << b;
+  }
+}
+
+// A field may have 255 bytes at most. A longer one stops the reading as
+// soon as it is seen, so that a file streaming one word or number without
+// end cannot keep the load going.
+TEST(RecordFile, FieldOver255BytesStopsTheReadAtOnce) {
+  const std::string rest = " b 1 c d 2 3 4.5.6 7 8 e f g h 9 10\n";
+  const std::string tail = " c d 2 3 4.5.6 7 8 e f g h 9 10\n";
+  std::vector<human> got;
+  int32_t count = 0;
+  // 255 bytes of sign and digits are still a number.
+  std::string number = "-" + std::string(253, '0') + "7";
+  ASSERT_EQ(read_text("a b " + number + tail, got, count), load_ok);
+  EXPECT_EQ(got[0].sex, -7);
+  EXPECT_EQ(read_text("a b 0" + number.substr(1) + "0" + tail, got, count),
+            load_bad_format);
+
+  const std::string endless[] = {
+      std::string(8 << 20, 'w'),
+      "a b " + std::string(8 << 20, '1'),
+      "a b 1 c d 2 3 " + std::string(8 << 20, '4') + ".5.6",
+      std::string(8 << 20, '\0'),
+  };
+  for (const std::string& text : endless) {
+    source* in = new source;
+    open_memory_source(*in, text.data(), text.size());
+    massiv a = {nullptr, 0};
+    EXPECT_EQ(read_records(*in, a, 0, count), load_bad_format);
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(a.rec, nullptr);
+    EXPECT_LE(in->pos, text.size() - (8 << 20) + field_max + 1);
+    delete in;
   }
 }
 

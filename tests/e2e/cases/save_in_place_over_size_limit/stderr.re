@@ -1,0 +1,1 @@
+^cards.txt: (File too large|Файл слишком велик)$

@@ -1,0 +1,1 @@
+[ "$(stat -c %a cards.txt)" = 200 ] || { echo "mode changed"; exit 1; }

@@ -1,0 +1,1 @@
+ln cards.txt other.txt

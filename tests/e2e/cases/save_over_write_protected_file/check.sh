@@ -1,0 +1,1 @@
+[ "$(stat -c %a cards.txt)" = 444 ] || { echo "mode changed"; exit 1; }

@@ -1,0 +1,1 @@
+^cards.txt: (Permission denied|Отказано в доступе)$

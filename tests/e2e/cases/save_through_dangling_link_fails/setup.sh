@@ -1,0 +1,2 @@
+mkdir sub
+ln -s sub/new.txt link.txt

@@ -1,0 +1,1 @@
+^link.txt: (File too large|Файл слишком велик)$

@@ -1,0 +1,1 @@
+^out.fifo: (No such device or address|Нет такого устройства или адреса)$
