@@ -350,6 +350,10 @@ static os_error find_target(const char* name, char* target, struct stat& st,
   }
   if (stat(name, &st) == 0) {
     exists = true;
+    // Only a regular file is replaced by rename, which needs its real path;
+    // anything else (/dev/stdout, which leads to a pipe, say) is opened
+    // through the link itself.
+    if (!S_ISREG(st.st_mode)) return 0;
     return realpath(name, target) != nullptr ? 0 : errno;
   }
   if (errno != ENOENT) return errno;
