@@ -310,15 +310,59 @@ static os_error close_after(HANDLE h, os_error first) {
   return first != 0 ? first : closed;
 }
 
-// Empties the existing file called name and writes the bytes into it, as a
-// plain open for writing does. For a file in a folder where no new file
-// may be made.
+// The length of data once written with CR LF line ends.
+static uint64_t text_length(const char* data, size_t size) {
+  uint64_t length = size;
+  const char* end = data + size;
+  for (const char* p = data; p < end; p++) {
+    p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+    if (p == nullptr) break;
+    length++;
+  }
+  return length;
+}
+
+// Sets the end of the file of h at length bytes.
+static os_error set_length(HANDLE h, uint64_t length) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(length);
+  if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
+    return GetLastError();
+  return 0;
+}
+
+// Writes data over the existing file called name, as its whole contents:
+// first makes the file long enough for the new contents, so that the file
+// system gives it the room now (a failure there puts the length back and
+// leaves the file as it was), then writes from the start, cuts the file to
+// the new length and flushes it. For a file with other names (hard links),
+// which a replacement would part from it, and a file in a folder where no
+// new file may be made. A failure after the room is given (an I/O error, a
+// crash) can leave the file part old, part new.
 static os_error write_in_place(const wchar_t* name, const char* data,
                                size_t size) {
   HANDLE h = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
-  return close_after(h, write_synced(h, data, size, true));
+  LARGE_INTEGER old;
+  if (!GetFileSizeEx(h, &old)) return close_after(h, GetLastError());
+  uint64_t old_length = static_cast<uint64_t>(old.QuadPart);
+  uint64_t length = text_length(data, size);
+  os_error err = 0;
+  if (length > old_length) {
+    err = set_length(h, length);
+    if (err != 0) {
+      (void)set_length(h, old_length);
+      return close_after(h, err);
+    }
+  }
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (!SetFilePointerEx(h, start, nullptr, FILE_BEGIN)) err = GetLastError();
+  if (err == 0) err = write_text(h, data, size);
+  if (err == 0) err = set_length(h, length);
+  if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
+  return close_after(h, err);
 }
 
 // Makes a new file beside name, in the same folder, with a name of its own
@@ -385,7 +429,12 @@ os_error os_save_file(const char* name, const char* data, size_t size) {
       return close_after(probe, write_synced(probe, data, size, false));
     }
     exists = true;
+    BY_HANDLE_FILE_INFORMATION info;
+    bool linked =
+        GetFileInformationByHandle(probe, &info) && info.nNumberOfLinks > 1;
     (void)CloseHandle(probe);
+    // A replacement would leave the old records under the other names.
+    if (linked) return write_in_place(wide, data, size);
   }
 
   wchar_t temp[name_room];
