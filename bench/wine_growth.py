@@ -18,21 +18,10 @@ import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-DATA = os.path.join(HERE, "data")
+from run import DATA, ensure_data
+
 SIZES = (20000, 200000)
 LIMIT = 14
-
-
-def ensure_data(count):
-    path = os.path.join(DATA, f"records-{count}.txt")
-    if not os.path.exists(path):
-        os.makedirs(DATA, exist_ok=True)
-        print(f"generating {path}", file=sys.stderr)
-        subprocess.run([sys.executable, os.path.join(HERE, "gen_records.py"),
-                        str(count), path + ".part"], check=True)
-        os.rename(path + ".part", path)
-    return os.path.basename(path)
 
 
 def timed(prog, answers):

@@ -7,17 +7,7 @@
 # Skipped (77) when tmux or wine is missing.
 set -u
 prog=$(realpath "$1")
-command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
-command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
-  command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
-scratch=$(mktemp -d)
-session=kartoteka-console-$$
-trap 'tmux kill-session -t "$session" 2>/dev/null; rm -rf "$scratch"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  tmux capture-pane -p -J -S -200 -t "$session" >&2
-  exit 1
-}
+. "$(dirname "$0")/tmux_session.sh" console
 
 # Waits up to 30 s for a line holding text to be on the screen, at or after
 # the line where the last text waited for was found. Blanks at the end of
@@ -36,10 +26,6 @@ wait_for() {
     sleep 0.1
   done
   fail "not on the screen: $1"
-}
-type_line() {
-  tmux send-keys -t "$session" -l "$1"
-  tmux send-keys -t "$session" Enter
 }
 
 tmux new-session -d -s "$session" -x 300 -y 50 \

@@ -8,21 +8,7 @@
 # Skipped (77) when tmux or wine is missing.
 set -u
 prog=$(realpath "$1")
-command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
-command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
-  command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
-scratch=$(mktemp -d)
-session=kartoteka-interrupt-$$
-trap 'tmux kill-session -t "$session" 2>/dev/null; rm -rf "$scratch"' EXIT
-fail() {
-  echo "FAIL: $*" >&2
-  tmux capture-pane -p -S -50 -t "$session" >&2
-  exit 1
-}
-type_line() {
-  tmux send-keys -t "$session" -l "$1"
-  tmux send-keys -t "$session" Enter
-}
+. "$(dirname "$0")/tmux_session.sh" interrupt
 # Waits up to $2 seconds for the screen to hold text $1 $3 times.
 wait_for() {
   local i
