@@ -25,20 +25,27 @@ void open_memory_source(source& s, const char* p, size_t n) {
   s.tie = nullptr;
 }
 
-bool refill(source& s) {
-  if (s.pos < s.len) return true;
-  if (s.drained) return false;
-  if (s.tie != nullptr) flush(*s.tie);
-  size_t got = 0;
-  s.error = os_read(s.stream, s.buf, sizeof s.buf, got);
-  if (got == 0) {
-    s.drained = true;
-    return false;
+// Makes at least n bytes (at most the buffer's size) ready from data[pos]
+// on, unless the input ends first: moves the unread bytes to the front of
+// the buffer and reads more behind them. Returns the number ready.
+static size_t look_ahead(source& s, size_t n) {
+  while (s.len - s.pos < n && !s.drained) {
+    size_t left = s.len - s.pos;
+    memmove(s.buf, s.data + s.pos, left);
+    s.data = s.buf;
+    s.pos = 0;
+    s.len = left;
+    if (s.tie != nullptr) flush(*s.tie);
+    size_t got = 0;
+    s.error = os_read(s.stream, s.buf + left, sizeof s.buf - left, got);
+    if (got == 0) s.drained = true;
+    s.len += got;
   }
-  s.data = s.buf;
-  s.pos = 0;
-  s.len = got;
-  return true;
+  return s.len - s.pos;
+}
+
+bool refill(source& s) {
+  return look_ahead(s, 1) > 0;
 }
 
 void skip_space(source& s) {
@@ -205,25 +212,6 @@ static size_t sequence_length(unsigned char lead, unsigned char& lo,
     return 4;
   }
   return 1;
-}
-
-// Makes at least n bytes (at most the buffer's size) ready from data[pos]
-// on, unless the input ends first: moves the unread bytes to the front of
-// the buffer and reads more behind them. Returns the number ready.
-static size_t look_ahead(source& s, size_t n) {
-  while (s.len - s.pos < n && !s.drained) {
-    size_t left = s.len - s.pos;
-    memmove(s.buf, s.data + s.pos, left);
-    s.data = s.buf;
-    s.pos = 0;
-    s.len = left;
-    if (s.tie != nullptr) flush(*s.tie);
-    size_t got = 0;
-    s.error = os_read(s.stream, s.buf + left, sizeof s.buf - left, got);
-    if (got == 0) s.drained = true;
-    s.len += got;
-  }
-  return s.len - s.pos;
 }
 
 read_status read_character(source& s, char& c) {
