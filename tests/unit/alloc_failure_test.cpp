@@ -57,7 +57,11 @@ struct load_result {
 };
 
 load_result load_with(int good, massiv& a) {
-  const char name[] = "kartoteka-load-test.txt";
+  // One file per test: ctest runs the tests of this file side by side.
+  const std::string file =
+      std::string("kartoteka-load-") +
+      ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+  const char* name = file.c_str();
   FILE* f = fopen(name, "wb");
   EXPECT_NE(f, nullptr);
   const std::string line = "N S 1 nat rel 1 2 3.4.5 6 7 c r t s 8 9\n";
