@@ -19,6 +19,8 @@ void open_console(console& con) {
   open_sink(con.out, out);
   open_sink(con.err, err);
   open_source(con.in, in, &con.out);
+  // Answers from a file may start with the mark a Windows editor wrote.
+  if (!in.console) skip_byte_order_mark(con.in);
   con.ended = false;
 }
 
@@ -26,6 +28,7 @@ void open_memory_console(console& con, const char* input, size_t n) {
   open_memory_sink(con.out);
   open_memory_sink(con.err);
   open_memory_source(con.in, input, n);
+  skip_byte_order_mark(con.in);
   con.in.tie = &con.out;
   con.ended = false;
 }
@@ -79,12 +82,15 @@ static bool retry_after(console& con, read_status status) {
     case read_ok:
       return false;
   }
-  if (!skip_line(con.in)) {
-    // The input ended within the bad answer: there is nothing to ask again.
-    con.ended = true;
-    return false;
-  }
-  return true;
+  // When the input ends within the bad answer there is nothing to ask
+  // again.
+  return drop_line(con);
+}
+
+bool drop_line(console& con) {
+  if (skip_line(con.in)) return true;
+  con.ended = true;
+  return false;
 }
 
 bool ask_int(console& con, const char* prompt, int32_t& v) {
@@ -123,4 +129,9 @@ bool next_char(console& con, char& c) {
   if (read_character(con.in, c) == read_ok) return true;
   con.ended = true;
   return false;
+}
+
+bool next_typed_char(console& con, char& c) {
+  skip_space(con.in);
+  return next_char(con, c);
 }

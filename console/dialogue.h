@@ -22,12 +22,15 @@ struct console {
 };
 
 // Makes con read the standard input, print to the standard output (flushed
-// before every wait for input) and report to the standard error.
+// before every wait for input) and report to the standard error. Input
+// that is not a terminal may start with a byte-order mark, which is
+// skipped.
 void open_console(console& con);
 
 // Makes con read the n bytes at input, which must outlive it, and keep
 // what it prints and reports in memory (con.out and con.err, each flushed
-// after the run): for running the dialogue without a terminal.
+// after the run): for running the dialogue without a terminal. A
+// byte-order mark at the start of input is skipped, as for a file.
 void open_memory_console(console& con, const char* input, size_t n);
 
 // Gives back the memory that a console in memory kept.
@@ -68,5 +71,14 @@ bool ask_word(console& con, const char* prompt, char* buf);
 // read_character takes it, and stores its first byte in c. Returns false,
 // with con.ended set, at the end of the input.
 bool next_char(console& con, char& c);
+
+// As next_char, but skips blanks and line ends first, as a word read does:
+// the character is the first one typed.
+bool next_typed_char(console& con, char& c);
+
+// Drops the rest of the current input line, its line end included, after
+// an answer that is not taken. Returns false, with con.ended set, when the
+// input ends first.
+bool drop_line(console& con);
 
 #endif  // KARTOTEKA_CONSOLE_DIALOGUE_H_

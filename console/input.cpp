@@ -11,6 +11,7 @@ void open_source(source& s, const os_stream& stream, sink* tie) {
   s.pos = 0;
   s.len = 0;
   s.drained = false;
+  s.mark = false;
   s.error = 0;
   s.tie = tie;
 }
@@ -21,15 +22,40 @@ void open_memory_source(source& s, const char* p, size_t n) {
   s.pos = 0;
   s.len = n;
   s.drained = true;
+  s.mark = false;
   s.error = 0;
   s.tie = nullptr;
+}
+
+const char byte_order_mark[] = "\xEF\xBB\xBF";
+const size_t mark_size = sizeof byte_order_mark - 1;
+
+// Decides whether the bytes at hand begin with the byte-order mark, and
+// takes it if they do. Undecided (s.mark stays set) while they are a
+// proper start of it and more may come.
+static void settle_mark(source& s) {
+  size_t have = s.len - s.pos;
+  size_t n = have < mark_size ? have : mark_size;
+  if (memcmp(s.data + s.pos, byte_order_mark, n) != 0) {
+    s.mark = false;
+  } else if (n == mark_size) {
+    s.pos += mark_size;
+    s.mark = false;
+  } else if (s.drained) {
+    s.mark = false;  // the input ends within it: ordinary bytes
+  }
+}
+
+void skip_byte_order_mark(source& s) {
+  s.mark = true;
+  if (s.drained) settle_mark(s);
 }
 
 // Makes at least n bytes (at most the buffer's size) ready from data[pos]
 // on, unless the input ends first: moves the unread bytes to the front of
 // the buffer and reads more behind them. Returns the number ready.
 static size_t look_ahead(source& s, size_t n) {
-  while (s.len - s.pos < n && !s.drained) {
+  while ((s.len - s.pos < n || s.mark) && !s.drained) {
     size_t left = s.len - s.pos;
     memmove(s.buf, s.data + s.pos, left);
     s.data = s.buf;
@@ -40,6 +66,7 @@ static size_t look_ahead(source& s, size_t n) {
     s.error = os_read(s.stream, s.buf + left, sizeof s.buf - left, got);
     if (got == 0) s.drained = true;
     s.len += got;
+    if (s.mark) settle_mark(s);
   }
   return s.len - s.pos;
 }
@@ -68,6 +95,10 @@ bool take_byte(source& s, char c) {
   if (peek_byte(s) != static_cast<unsigned char>(c)) return false;
   s.pos++;
   return true;
+}
+
+bool at_last_byte(source& s, char c) {
+  return peek_byte(s) == static_cast<unsigned char>(c) && look_ahead(s, 2) == 1;
 }
 
 // True for the decimal digits.

@@ -21,6 +21,7 @@ struct source {
   size_t pos;
   size_t len;
   bool drained;    // no further bytes will come after data[len - 1]
+  bool mark;       // a byte-order mark may still begin the input
   os_error error;  // the error of a failed read, 0 if none failed
   sink* tie;       // flushed before waiting for input, or null
   char buf[1 << 16];
@@ -42,6 +43,12 @@ void open_source(source& s, const os_stream& stream, sink* tie);
 
 // Makes s read the n bytes at p, which must outlive s, and nothing else.
 void open_memory_source(source& s, const char* p, size_t n);
+
+// Makes s skip a UTF-8 byte-order mark (EF BB BF) at the very start of its
+// input, as soon as its first bytes are at hand: Windows editors put one
+// there as a sign of the encoding, and it is no part of the text. The
+// same bytes further on are ordinary bytes. Call it before the first read.
+void skip_byte_order_mark(source& s);
 
 // Fetches more bytes when none are at hand. Returns false when the input
 // has ended: its end was reached, or reading failed (s.error tells which).
@@ -87,6 +94,10 @@ read_status read_word(source& s, char* buf, size_t size,
 // Takes the next byte if it is c and returns true; otherwise leaves it and
 // returns false.
 bool take_byte(source& s, char c);
+
+// True when the next byte is c and the input ends right after it. Takes
+// nothing.
+bool at_last_byte(source& s, char c);
 
 // Takes one character as UTF-8 encodes it: a whole valid sequence of two to
 // four bytes, or else one byte (a byte that begins no valid sequence is a

@@ -7,21 +7,23 @@ const char next_question[] = "Желаете ввести следующую з�
 const char no_memory_text[] =
     "Не хватает памяти для новой записи; записей в массиве: %d.\n";
 
-// Asks whether to go on until the answer is y, Y, n or N. Each try reads
-// two characters and keeps the second: the first is normally the line end
-// left by the previous answer. A letter typed on a Russian layout is one
-// character, as in the single-byte character sets, so it keeps the pairing
-// in step. Returns false at the end of the input.
+// Asks whether to go on until the answer is y, Y, n or N. The answer is
+// the first character typed after any blanks and line ends, so an empty
+// line, a blank left after the last field or a CR of a CR LF line end
+// changes nothing. What follows an accepted answer stays for the next read
+// (the line end, or "es" of "yes"); any other character, a Russian letter
+// included, drops the rest of its line and the question comes again.
+// Returns false at the end of the input.
 static bool ask_go_on(console& con, bool& go_on) {
   for (;;) {
     say(con, next_question);
-    char dropped = 0;
     char answer = 0;
-    if (!next_char(con, dropped) || !next_char(con, answer)) return false;
+    if (!next_typed_char(con, answer)) return false;
     if (answer == 'y' || answer == 'Y' || answer == 'n' || answer == 'N') {
       go_on = answer == 'y' || answer == 'Y';
       return true;
     }
+    if (!drop_line(con)) return false;
   }
 }
 

@@ -113,6 +113,55 @@ TEST(FillArray, StartsAgainFromTheFirstPosition) {
   release_array(a);
 }
 
+// The yes/no question after a record takes the first character typed after
+// any blanks and line ends; any other character drops its line and the
+// question comes again, once. Each input follows a record whose last field
+// ends the text before it; `next` is a second record.
+TEST(FillArray, QuestionTakesTheFirstCharacterTyped) {
+  const std::string record = "N S 1 nat rel 1 2 3 4 5 6 7 c r t s 8 9";
+  const std::string next = "B S 1 nat rel 1 2 3 4 5 6 7 c r t s 8 9\nn\n";
+  struct answer_case {
+    std::string typed;
+    int questions;      // how often the question is printed
+    int32_t count;      // what fill_array returns
+    const char* named;  // the second record's name, if one is taken
+  };
+  const answer_case cases[] = {
+      {"\nn\n", 1, 1, nullptr},
+      {" \nN\n", 1, 1, nullptr},               // a blank after the last field
+      {"\r\nn\r\n", 1, 1, nullptr},           // CR LF line ends
+      {"\n\n \t\v\f\r\n\nn\n", 1, 1, nullptr},  // empty lines
+      {"\nДа\nn\n", 2, 1, nullptr},           // two letters, Russian
+      {"\nxy\nнет\nN\n", 3, 1, nullptr},
+      {"\n" + std::string(1 << 20, 'j') + "\nn\n", 2, 1, nullptr},
+      {"\ny\n" + next, 2, 2, "B"},
+      {"\nY " + next, 2, 2, "B"},
+      {"\nyes " + next.substr(2), 2, 2, "es"},  // "es" is the next name
+      {"\nx", 1, 0, nullptr},  // the input ends in a wrong answer's line
+      {"\n\n", 1, 0, nullptr},
+  };
+  const std::string question = "Желаете ввести следующую запись?";
+  for (const answer_case& c : cases) {
+    massiv a = sample_array(1);
+    int32_t n = -1;
+    transcript t = on_console(record + c.typed,
+                              [&](console& con) { n = fill_array(con, a); });
+    const std::string shown = c.typed.substr(0, 12);
+    EXPECT_EQ(n, c.count) << shown;
+    int asked = 0;
+    for (size_t at = t.out.find(question); at != std::string::npos;
+         at = t.out.find(question, at + 1)) {
+      asked++;
+    }
+    EXPECT_EQ(asked, c.questions) << shown;
+    if (c.named != nullptr && n == 2) {
+      EXPECT_STREQ(a.rec[1].name, c.named) << shown;
+    }
+    EXPECT_EQ(t.err, "") << shown;
+    release_array(a);
+  }
+}
+
 TEST(AddRecord, GrowsToExactlyTheCount) {
   massiv a = sample_array(1);
   int32_t n = 0;
