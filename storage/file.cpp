@@ -11,6 +11,11 @@ const char load_stopped_text[] =
 const char bad_format_reason[] = "запись не соответствует формату файла";
 const char no_memory_reason[] = "не хватает памяти";
 
+// The end-of-file mark that `copy a+b` and older editors put after a
+// text: as the file's last byte it ends the text, anywhere else it is an
+// ordinary byte.
+const char end_of_file_mark = 0x1A;
+
 // The byte that follows field number no in a file line.
 static char separator_after(int no) {
   if (no == 8 || no == 9) return '.';
@@ -163,9 +168,10 @@ load_status read_records(source& in, massiv& a, int32_t n, int32_t& count) {
   packed_records held = {nullptr, 0, 0};
   load_status status = load_ok;
   count = 0;
+  skip_byte_order_mark(in);
   for (;;) {
     skip_space(in);
-    if (peek_byte(in) < 0) break;
+    if (peek_byte(in) < 0 || at_last_byte(in, end_of_file_mark)) break;
     if (count < n) {
       bool no_room = false;
       if (!read_packed(in, held, no_room)) {

@@ -2,8 +2,10 @@
 // fields in their canonical order, separated by one blank except the birth
 // date's day, month and year, which are joined by full stops. Reading
 // accepts any whitespace between fields; only the full stops must follow
-// their numbers directly. Saving (menu choice 4) and loading (menu
-// choice 5) live here.
+// their numbers directly. A UTF-8 byte-order mark at the very start and an
+// end-of-file mark (0x1A) as the very last byte, which Windows tools put
+// there, are no part of the text and are skipped. Saving (menu choice 4)
+// and loading (menu choice 5) live here.
 #ifndef KARTOTEKA_STORAGE_FILE_H_
 #define KARTOTEKA_STORAGE_FILE_H_
 
@@ -38,10 +40,11 @@ enum load_status {
   load_read_error,  // reading failed; in.error tells why
 };
 
-// The most bytes a field of the file may have, word or number. A longer
+// The most bytes a field of the file may have, word or number: 254, what
+// a text field holds. A longer
 // one makes its record malformed as soon as it is seen, so that a file
 // streaming one field without end is refused instead of read forever.
-const size_t field_max = 255;
+const size_t field_max = text_size - 1;
 
 // Reads every record of the file from in into a, from position 0, where
 // positions 0 to n - 1 hold records in use. The records that go to those

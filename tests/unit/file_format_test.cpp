@@ -127,6 +127,44 @@ TEST(RecordFile, EmptyOrBlankFileHasNoRecords) {
   }
 }
 
+// What Windows tools add to a text: a byte-order mark at the very start
+// and an end-of-file mark (0x1A) as the very last byte are skipped; the
+// same bytes anywhere else are bytes of a word like any other.
+TEST(RecordFile, MarksOfWindowsToolsAreSkippedOnlyAtTheEnds) {
+  const std::string bom = "\xEF\xBB\xBF";
+  const std::string eof = "\x1A";
+  const std::string line = "a b 1 c d 2 3 4.5.6 7 8 e f g h 9 10\n";
+  const std::string bare = "a b 1 c d 2 3 4.5.6 7 8 e f g h 9 10";
+  struct mark_case {
+    std::string text;
+    load_status status;
+    int32_t count;
+    std::string first_name;  // of the first record read
+  };
+  const mark_case cases[] = {
+      {bom + line + line, load_ok, 2, "a"},
+      {line + line + eof, load_ok, 2, "a"},
+      {bom + line + bare + eof, load_ok, 2, "a"},
+      {bom, load_ok, 0, ""},
+      {eof, load_ok, 0, ""},
+      {bom + "\r\n" + eof, load_ok, 0, ""},
+      {"\xEF\xBB", load_bad_format, 0, ""},  // only a part of the mark
+      {bom + bom + line, load_ok, 1, bom + "a"},
+      {eof + line, load_ok, 1, eof + "a"},
+      {line + eof + "\n", load_bad_format, 1, "a"},
+      {line + eof + eof, load_bad_format, 1, "a"},
+  };
+  for (const mark_case& c : cases) {
+    std::vector<human> got;
+    int32_t count = -1;
+    EXPECT_EQ(read_text(c.text, got, count), c.status) << c.text;
+    EXPECT_EQ(count, c.count) << c.text;
+    if (c.status == load_ok && count > 0) {
+      EXPECT_EQ(got[0].name, c.first_name) << c.text;
+    }
+  }
+}
+
 TEST(RecordFile, RefusesFilesThatBreakTheFormat) {
   const std::string good = "a b 1 c d 2 3 4.5.6 7 8 e f g h 9 10\n";
   const std::string bad[] = {
@@ -147,16 +185,16 @@ TEST(RecordFile, RefusesFilesThatBreakTheFormat) {
   }
 }
 
-// A field may have 255 bytes at most. A longer one stops the reading as
+// A field may have 254 bytes at most. A longer one stops the reading as
 // soon as it is seen, so that a file streaming one word or number without
 // end cannot keep the load going.
-TEST(RecordFile, FieldOver255BytesStopsTheReadAtOnce) {
+TEST(RecordFile, FieldOver254BytesStopsTheReadAtOnce) {
   const std::string rest = " b 1 c d 2 3 4.5.6 7 8 e f g h 9 10\n";
   const std::string tail = " c d 2 3 4.5.6 7 8 e f g h 9 10\n";
   std::vector<human> got;
   int32_t count = 0;
-  // 255 bytes of sign and digits are still a number.
-  std::string number = "-" + std::string(253, '0') + "7";
+  // 254 bytes of sign and digits are still a number.
+  std::string number = "-" + std::string(252, '0') + "7";
   ASSERT_EQ(read_text("a b " + number + tail, got, count), load_ok);
   EXPECT_EQ(got[0].sex, -7);
   EXPECT_EQ(read_text("a b 0" + number.substr(1) + "0" + tail, got, count),
