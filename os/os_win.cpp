@@ -426,7 +426,15 @@ os_error os_save_file(const char* name, const char* data, size_t size) {
     exists = false;
   } else {
     if (GetFileType(probe) != FILE_TYPE_DISK) {
-      return close_after(probe, write_synced(probe, data, size, false));
+      // A console (CON) is written in Unicode, as standard output is; a
+      // pipe or NUL gets the bytes with CR LF line ends.
+      os_stream device;
+      open_stream(device, probe, true);
+      // GetConsoleMode needs read access, which a file opened to write
+      // lacks; writing nothing tells a console all the same.
+      DWORD none = 0;
+      device.console = WriteConsoleW(probe, L"", 0, &none, nullptr) != 0;
+      return close_after(probe, os_write(device, data, size));
     }
     exists = true;
     BY_HANDLE_FILE_INFORMATION info;

@@ -2,7 +2,8 @@
 # The Windows program on a real console: started under wine inside tmux,
 # which gives it a Windows console, it is typed at like a person would. The
 # Russian texts must show on the screen, Cyrillic typed in must be echoed,
-# stored as UTF-8 and shown back, and a file with a Cyrillic name saved.
+# stored as UTF-8 and shown back, a file with a Cyrillic name saved, and a
+# save to CON shown in Cyrillic.
 #   console_tmux.sh PROG      (PROG runs the program under wine)
 # Skipped (77) when tmux or wine is missing.
 set -u
@@ -43,6 +44,12 @@ wait_for "Ваш выбор: "
 type_line 4
 wait_for "Введите имя файла: "
 type_line "люди.txt"
+wait_for "Выполнено!"
+# Saved to the console itself, the line shows in Cyrillic too.
+type_line 4
+wait_for "Введите имя файла: "
+type_line CON
+wait_for "Анна Иванова 0 русская православная 165 55 5.3.1990"
 wait_for "Выполнено!"
 type_line 6
 wait_for "18-квартира"
