@@ -1,6 +1,7 @@
 // Buffered output to a stream or to memory.
 #include "console/output.h"
 
+#include <cstdio>
 #include <cstring>
 
 void open_sink(sink& s, const os_stream& stream) {
@@ -9,7 +10,26 @@ void open_sink(sink& s, const os_stream& stream) {
   s.kept = nullptr;
   s.kept_len = 0;
   s.error = 0;
+  s.report_to = nullptr;
+  s.report_format = nullptr;
   s.len = 0;
+}
+
+void report_failure(sink& s, sink& to, const char* format) {
+  s.report_to = &to;
+  s.report_format = format;
+}
+
+// Reports the first failure of s where report_failure said.
+static void report(sink& s) {
+  if (s.report_to == nullptr || os_reader_gone(s.error)) return;
+  char reason[256];
+  os_error_text(s.error, reason, sizeof reason);
+  char line[512];
+  int len = snprintf(line, sizeof line, s.report_format, reason);
+  if (len <= 0) return;
+  put(*s.report_to, line, strlen(line));
+  (void)flush(*s.report_to);
 }
 
 void open_memory_sink(sink& s) {
@@ -40,6 +60,7 @@ static os_error keep(sink& s, const char* p, size_t n) {
 static void pass_on(sink& s, const char* p, size_t n) {
   if (s.error != 0) return;
   s.error = s.in_memory ? keep(s, p, n) : os_write(s.stream, p, n);
+  if (s.error != 0) report(s);
 }
 
 bool flush(sink& s) {
@@ -71,4 +92,14 @@ void put_int(sink& s, int32_t v) {
   } while (m != 0);
   if (v < 0) *--p = '-';
   put(s, p, static_cast<size_t>(end - p));
+}
+
+size_t int_length(int32_t v) {
+  size_t n = v < 0 ? 2 : 1;
+  uint32_t m = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
+  while (m >= 10) {
+    m /= 10;
+    n++;
+  }
+  return n;
 }

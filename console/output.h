@@ -18,12 +18,20 @@ struct sink {
   char* kept;        // in memory: every byte flushed so far (os_resize)
   size_t kept_len;
   os_error error;  // the error of the first failed write, 0 while none
+  sink* report_to;  // where that failure is reported, or null
+  const char* report_format;  // the report, with %s for the reason
   size_t len;      // bytes waiting in buf
   char buf[1 << 16];
 };
 
 // Makes s write to stream, with an empty buffer and no error.
 void open_sink(sink& s, const os_stream& stream);
+
+// Has s report its first failed write to to, once, as format (a printf
+// format with one %s, the system's reason) and flush it. A write that
+// fails because the reader of a pipe has gone is not reported: whoever
+// would read a report has ended the conversation.
+void report_failure(sink& s, sink& to, const char* format);
 
 // Makes s keep everything written to it in memory: after a flush, the
 // bytes are kept[0] to kept[kept_len - 1]. Running out of memory is an
@@ -57,6 +65,9 @@ inline void put_text(sink& s, const char* z) {
 // Appends the decimal form of v: a minus sign for negative values, no
 // leading zeros, blanks or grouping.
 void put_int(sink& s, int32_t v);
+
+// The number of bytes put_int appends for v.
+size_t int_length(int32_t v);
 
 // Appends one byte.
 inline void put_char(sink& s, char c) {

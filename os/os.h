@@ -21,6 +21,10 @@ extern const os_error os_no_memory;
 // The system's code for a file name longer than the system allows.
 extern const os_error os_name_too_long;
 
+// True when err says that a pipe's reader has gone: nothing written to it
+// will ever be read.
+bool os_reader_gone(os_error err);
+
 // One open stream of bytes: a standard stream or a file opened to read.
 struct os_stream {
   intptr_t handle;  // the descriptor or HANDLE; -1 when none is open
@@ -64,21 +68,38 @@ os_error os_open_read(os_stream& s, const char* name);
 // everything needed was read.
 void os_close(os_stream& s);
 
-// Saves the size bytes at data as the whole contents of the file called
-// name (UTF-8): either the file holds exactly these bytes, synced to the
-// disk, or the error is returned and the file is as it was before. The
-// file is replaced by a new one written beside it; one that cannot be
-// replaced so without losing something (more hard links than one, a folder
-// that takes no new file, a mount) is written in place, but only after
-// room for all the bytes has been reserved, so that only a crash or an I/O
-// error during that overwrite can leave it part written. A file the user
-// may not write is refused with the system's reason, as a plain open would
-// refuse it; so is a FIFO that nobody reads, instead of waiting. A signal
-// or console event that ends the program during the save leaves no
-// temporary file behind. Terminals, pipes and devices are written
-// straight. Line ends are written in the platform's form. Returns 0 or the
-// error of the step that failed.
-os_error os_save_file(const char* name, const char* data, size_t size);
+// Starts saving the whole contents of the file called name (UTF-8): the
+// bytes written to out (os_write) until os_save_end become its contents,
+// or, if the save fails at any step, the file stays as it was. bytes is
+// how many will be written, lines how many of them are line ends (written
+// in the platform's form): a file written in place has room for them
+// reserved first. One save at a time. Returns 0 with out open, or the
+// error, and then there is nothing to end.
+//
+// The file is replaced by a new one, written beside it with no name that
+// a killed program could leave behind, and renamed over it once whole and
+// synced; it keeps the old file's owner, permissions and attributes. One
+// that cannot be replaced so without losing something (more hard links
+// than one, a folder that takes no new file, attributes that cannot be
+// copied, a mount) is written in place: a synced copy of its old contents
+// is made first, beside it (NAME.kartoteka-backup-XXXXXX) or else in the
+// temporary folder, room for the new contents is reserved, and the
+// signals and console events that end the program wait until the file
+// holds the new contents, or the old ones again; the copy is then
+// removed, so that only a crash or power loss leaves it, with the file
+// itself whole or part written. A file the user may not write is refused
+// with the system's reason, as a plain open would refuse it; so is a FIFO
+// that nobody reads, instead of waiting. Terminals, pipes, devices and
+// the file that standard output or error already writes are written
+// straight.
+os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
+                       os_stream& out);
+
+// Ends the save that os_save_begin started. With failed 0 (every write to
+// out succeeded) the written bytes become the file's whole contents,
+// synced to the disk; otherwise, or when that fails, the file is left as
+// it was. Returns 0, or failed, or the error of the step that failed.
+os_error os_save_end(os_stream& out, os_error failed);
 
 // Writes the system's text for err, in UTF-8 and without a line end, into
 // buf of size bytes (cut to fit, always terminated).

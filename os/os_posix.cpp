@@ -5,7 +5,11 @@
 #include <limits.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/xattr.h>
+#endif
 
 #include <cerrno>
 #include <clocale>
@@ -36,6 +40,10 @@
 
 const os_error os_no_memory = ENOMEM;
 const os_error os_name_too_long = ENAMETOOLONG;
+
+bool os_reader_gone(os_error err) {
+  return err == EPIPE;
+}
 
 void os_start() {
   // The result is not examined: without the locale the default one serves.
@@ -110,16 +118,26 @@ void os_error_text(os_error err, char* buf, size_t size) {
 
 // ---- Saving a file whole ----
 //
-// A regular file is replaced by a temporary file written and synced beside
-// it, then renamed over it. Where that cannot keep the file's identity or
-// is refused (more than one hard link, a folder closed to new files, a
-// bind-mounted file, another user's file in a sticky folder), the file is
-// written in place, but only after room for all of the new contents has
-// been reserved, so that a full disk or a file-size limit leaves it as it
-// was. Terminals, pipes and devices are written straight.
+// A regular file is replaced by a new file written and synced in its
+// folder, then renamed over it. The new file has no name while it is
+// written (O_TMPFILE, where the file system allows), so that a save that
+// is killed leaves nothing behind; it gets one just before the rename. It
+// takes over the old file's owner, permissions, ACL and extended
+// attributes. Where a rename cannot keep the file's identity or is refused
+// (more than one hard link, a folder closed to new files, attributes that
+// cannot be copied, a bind-mounted file, another user's file in a sticky
+// folder), the file is written in place: a complete copy of its old
+// contents is made and synced first, beside it or else in the temporary
+// folder, room for all of the new contents is reserved, and the signals
+// that end the program wait until the file holds the whole new contents
+// (or the old ones again). Terminals, pipes, devices and the file that
+// standard output or error already writes are written straight.
 
-// The temporary file's own name, short enough for any folder.
-const char temp_name[] = ".kartoteka-XXXXXX";
+// The temporary file's name, and the backup copy's: XXXXXX becomes six
+// letters and digits.
+const char temp_prefix[] = ".kartoteka-";
+const char backup_infix[] = ".kartoteka-backup-";
+const size_t random_letters = 6;
 
 // Waits until what was written to fd is on the disk. On macOS fsync only
 // hands it to the drive, whose cache may still lose it; F_FULLFSYNC has the
@@ -132,11 +150,17 @@ static int sync_fd(int fd) {
   return fsync(fd);
 }
 
+// Closes fd; returns first if it is an error already, else close's errno.
+static os_error close_after(int fd, os_error first) {
+  os_error closed = close(fd) == 0 ? 0 : errno;
+  return first != 0 ? first : closed;
+}
+
 // The temporary file of the save under way, for the signal handler: the
-// path is made before the file exists, and temp_made is set only while
-// the file is there.
+// path is made before the file has it, and temp_named is set only while
+// the file is there under it.
 static char temp_path[PATH_MAX];
-static volatile sig_atomic_t temp_made = 0;
+static volatile sig_atomic_t temp_named = 0;
 
 // The signals that end the program while it saves, and what they did
 // before the save.
@@ -150,12 +174,11 @@ static bool caught[end_signal_count];
 // signal raised here is delivered as soon as the handler returns. Only
 // async-signal-safe calls.
 static void remove_temp_and_end(int sig) {
-  if (temp_made) (void)unlink(temp_path);
+  if (temp_named) (void)unlink(temp_path);
   (void)raise(sig);
 }
 
-// The set of end_signals, to hold them off while the temporary file is
-// made or renamed.
+// The set of end_signals, to hold them off.
 static sigset_t end_signal_set() {
   sigset_t set;
   sigemptyset(&set);
@@ -183,19 +206,183 @@ static void catch_end_signals() {
 static void release_end_signals() {
   for (int i = 0; i < end_signal_count; i++) {
     if (caught[i]) (void)sigaction(end_signals[i], &before_save[i], nullptr);
+    caught[i] = false;
   }
 }
 
-// Closes fd; returns first if it is an error already, else close's errno.
-static os_error close_after(int fd, os_error first) {
-  os_error closed = close(fd) == 0 ? 0 : errno;
-  return first != 0 ? first : closed;
+// Stores in dir the folder part of path ("." when it has none). Returns
+// false when it does not fit.
+static bool folder_of(const char* path, char* dir, size_t size) {
+  const char* slash = strrchr(path, '/');
+  if (slash == nullptr) return snprintf(dir, size, ".") > 0;
+  size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
+  if (len >= size) return false;
+  memcpy(dir, path, len);
+  dir[len] = '\0';
+  return true;
+}
+
+// Makes a file's name durable in its folder's listing. A folder that
+// cannot be synced leaves the file saved all the same, so its outcome is
+// not a failure of the save.
+static void sync_folder(const char* dir) {
+  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  (void)fsync(fd);
+  (void)close(fd);
+}
+
+// Writes into path (size bytes) the name dir/stem followed by random
+// letters and digits. Returns false when it does not fit.
+static bool random_name(char* path, size_t size, const char* dir,
+                        const char* stem) {
+  static const char letters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static uint64_t state = 0;
+  if (state == 0) {
+    struct timespec now;
+    (void)clock_gettime(CLOCK_REALTIME, &now);
+    state = static_cast<uint64_t>(now.tv_nsec) ^
+            static_cast<uint64_t>(now.tv_sec) << 20 ^
+            static_cast<uint64_t>(getpid()) << 40 ^ 0x9E3779B97F4A7C15u;
+  }
+  char tail[random_letters + 1];
+  for (size_t i = 0; i < random_letters; i++) {
+    state ^= state << 13;  // xorshift64
+    state ^= state >> 7;
+    state ^= state << 17;
+    tail[i] = letters[state % (sizeof letters - 1)];
+  }
+  tail[random_letters] = '\0';
+  int got = snprintf(path, size, "%s/%s%s", dir, stem, tail);
+  return got > 0 && static_cast<size_t>(got) < size;
+}
+
+// Tries this many names before giving up on a folder full of them.
+const int name_tries = 100;
+
+// Makes a new file with a random name dir/stemXXXXXX, opened to read and
+// write, with the permission bits mode under the umask and the folder's
+// default ACL, as any program's new file. Returns its descriptor, with its
+// name in path, or -1 with errno set.
+static int create_named(char* path, size_t size, const char* dir,
+                        const char* stem, mode_t mode) {
+  for (int i = 0; i < name_tries; i++) {
+    if (!random_name(path, size, dir, stem)) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Makes a new file in dir that has no name yet, where the file system
+// allows it: it disappears with the program unless name_file names it.
+// Returns its descriptor, or -1 when the folder cannot hold one so (errno
+// then tells whether a named file may be tried instead).
+static int create_unnamed(const char* dir, mode_t mode) {
+#if defined(O_TMPFILE)
+  // Naming it later goes through /proc; without it, name it from the
+  // start.
+  if (access("/proc/self/fd", X_OK) != 0) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+#else
+  (void)dir;
+  (void)mode;
+  errno = EOPNOTSUPP;
+  return -1;
+#endif
+}
+
+// True when creating an unnamed file failed only because the system or
+// the file system cannot make one, so that a named one may be tried.
+static bool no_unnamed_files(os_error err) {
+  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL ||
+         err == ENOENT || err == ENOTSUP;
+}
+
+// Gives the file at from (a path, or /proc/self/fd/N for an unnamed file)
+// another name, a random one dir/stemXXXXXX, kept in path. Returns 0 or the
+// error.
+static os_error link_as(const char* from, char* path, size_t size,
+                        const char* dir, const char* stem) {
+  for (int i = 0; i < name_tries; i++) {
+    if (!random_name(path, size, dir, stem)) return ENAMETOOLONG;
+    if (linkat(AT_FDCWD, from, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+      return 0;
+    if (errno != EEXIST) return errno;
+  }
+  return EEXIST;
+}
+
+// Gives the unnamed file fd a random name dir/stemXXXXXX, kept in path.
+// Returns 0 or the error.
+static os_error name_file(int fd, char* path, size_t size, const char* dir,
+                          const char* stem) {
+  char self[64];
+  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  return link_as(self, path, size, dir, stem);
+}
+
+// Copies the first size bytes of the file from into the file to, from the
+// start of both. Returns 0 or the error of the read or write that failed.
+static os_error copy_contents(int from, int to, off_t size) {
+  static char buf[1 << 16];
+  off_t at = 0;
+  while (at < size) {
+    size_t want = static_cast<size_t>(size - at) < sizeof buf
+                      ? static_cast<size_t>(size - at)
+                      : sizeof buf;
+    ssize_t got = pread(from, buf, want, at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return errno;
+    if (got == 0) return EIO;  // the file has shrunk meanwhile
+    size_t done = 0;
+    while (done < static_cast<size_t>(got)) {
+      ssize_t put = pwrite(to, buf + done, static_cast<size_t>(got) - done,
+                           at + static_cast<off_t>(done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) return errno;
+      done += static_cast<size_t>(put);
+    }
+    at += got;
+  }
+  return 0;
+}
+
+// Copies the extended attributes of the file from to the file to: its
+// ACL (system.posix_acl_access) and the user's own attributes among them.
+// Returns 0, or the error of one that cannot be copied.
+static os_error copy_attributes(int from, int to) {
+#if defined(__linux__)
+  static char names[1 << 16];
+  static char value[1 << 16];
+  ssize_t len = flistxattr(from, names, sizeof names);
+  if (len < 0) return errno == ENOTSUP ? 0 : errno;
+  for (ssize_t at = 0; at < len;) {
+    const char* name = names + at;
+    at += static_cast<ssize_t>(strlen(name)) + 1;
+    ssize_t size = fgetxattr(from, name, value, sizeof value);
+    if (size < 0) return errno;
+    if (fsetxattr(to, name, value, static_cast<size_t>(size), 0) != 0)
+      return errno;
+  }
+#else
+  (void)from;
+  (void)to;
+#endif
+  return 0;
 }
 
 // Makes sure the file of fd, now old_size bytes long, has its blocks for
 // size bytes, so that writing them cannot run out of room. When that fails,
 // puts the file's length back and returns the error.
-static os_error reserve(int fd, off_t old_size, size_t size) {
+static os_error reserve(int fd, off_t old_size, uint64_t size) {
   if (size == 0) return 0;
   if (size > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
   os_error err = 0;
@@ -215,117 +402,245 @@ static os_error reserve(int fd, off_t old_size, size_t size) {
   return err;
 }
 
-// Writes data over the regular file open as fd, as its whole contents:
-// reserves the room first (a failure there leaves the file as it was),
-// then writes from the start, cuts the file to the new length and syncs
-// it. A failure after the reservation (an I/O error, a crash) can leave the
-// file part old, part new.
-static os_error write_in_place(int fd, const char* data, size_t size) {
+// How the save under way reaches its file.
+enum save_way {
+  save_straight,  // a terminal, pipe or device, or the standard output
+  save_renamed,   // a new file, renamed over the target when done
+  save_in_place,  // the file itself, its old contents kept in a backup
+};
+
+// The one save under way.
+struct save_state {
+  save_way way;
+  char target[PATH_MAX];  // the file saved, links resolved
+  char dir[PATH_MAX];     // its folder
+  bool exists;            // the target was there before the save
+  struct stat old;        // and its status then
+  int target_fd;          // the target, open to write; -1 for a new one
+  bool readable;          // target_fd may be read too
+  int temp_fd;            // the new file of save_renamed
+  bool own_fd;            // save_straight: the descriptor is closed after
+  int backup_fd;          // save_in_place: the copy of the old contents
+  char backup[PATH_MAX];  // and its name
+};
+static save_state sv;
+
+// Holds off the end signals until let_signals_act, which lets any that
+// came meanwhile act. Holding them again while held changes nothing.
+static bool signals_held = false;
+static sigset_t mask_before;
+
+static void hold_signals() {
+  if (signals_held) return;
+  sigset_t hold = end_signal_set();
+  (void)sigprocmask(SIG_BLOCK, &hold, &mask_before);
+  signals_held = true;
+}
+
+static void let_signals_act() {
+  if (!signals_held) return;
+  signals_held = false;
+  (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
+}
+
+// The start of the backup's name for the file at target: the file's own
+// name and backup_infix, or only "kartoteka-backup-" where that would be
+// too long for a name.
+static void backup_stem(char* stem, size_t size, const char* target) {
+  const char* slash = strrchr(target, '/');
+  const char* base = slash != nullptr ? slash + 1 : target;
+  int got = snprintf(stem, size, "%s%s", base, backup_infix);
+  if (got < 0 || static_cast<size_t>(got) + random_letters > NAME_MAX)
+    (void)snprintf(stem, size, "%s", backup_infix + 1);
+}
+
+// Makes sv.backup: a synced copy of the first size bytes of fd, in dir,
+// under the backup's name. The copy gets its name only once it is whole.
+// Returns 0 or the error.
+static os_error backup_in(const char* dir, int fd, off_t size) {
+  char stem[PATH_MAX];
+  backup_stem(stem, sizeof stem, sv.target);
+  char temp[PATH_MAX];
+  bool named = false;
+  int copy = create_unnamed(dir, 0600);
+  if (copy < 0 && no_unnamed_files(errno)) {
+    copy = create_named(temp, sizeof temp, dir, temp_prefix, 0600);
+    named = copy >= 0;
+  }
+  if (copy < 0) return errno;
+  os_error err = copy_contents(fd, copy, size);
+  if (err == 0 && sync_fd(copy) != 0) err = errno;
+  if (err == 0 && named)
+    err = link_as(temp, sv.backup, sizeof sv.backup, dir, stem);
+  else if (err == 0)
+    err = name_file(copy, sv.backup, sizeof sv.backup, dir, stem);
+  if (named) (void)unlink(temp);
+  if (err != 0) return close_after(copy, err);
+  sync_folder(dir);
+  sv.backup_fd = copy;
+  return 0;
+}
+
+// The folder for a backup that cannot go beside its file.
+static const char* temp_folder() {
+  const char* dir = getenv("TMPDIR");
+  return dir != nullptr && dir[0] == '/' ? dir : "/tmp";
+}
+
+// Makes the backup of the file fd, size bytes: beside it, or where its
+// folder takes no new file (or has no room), in the temporary folder.
+static os_error make_backup(int fd, off_t size) {
+  os_error err = backup_in(sv.dir, fd, size);
+  if (err == 0) return 0;
+  os_error there = backup_in(temp_folder(), fd, size);
+  return there == 0 ? 0 : err;
+}
+
+// Removes the backup, if there is one.
+static void drop_backup() {
+  if (sv.backup_fd < 0) return;
+  (void)unlink(sv.backup);
+  (void)close(sv.backup_fd);
+  sv.backup_fd = -1;
+}
+
+// Starts writing the file of sv.target_fd in place, to be filled with
+// length bytes: keeps a backup of its contents, reserves the room, holds
+// off the end signals and sets out to write from its start. On failure the
+// file is as it was and no backup is left.
+static os_error begin_in_place(uint64_t length, os_stream& out) {
   struct stat st;
-  if (fstat(fd, &st) != 0) return errno;
-  os_error err = reserve(fd, st.st_size, size);
-  if (err == 0 && lseek(fd, 0, SEEK_SET) != 0) err = errno;
-  if (err == 0) err = write_fd(fd, data, size);
-  if (err == 0 && ftruncate(fd, static_cast<off_t>(size)) != 0) err = errno;
+  if (fstat(sv.target_fd, &st) != 0) return errno;
+  sv.old = st;
+  // A file the user may write but not read cannot be copied: it is written
+  // without a backup, as it would be by any program.
+  os_error err = sv.readable ? make_backup(sv.target_fd, st.st_size) : 0;
+  if (err != 0) return err;
+  err = reserve(sv.target_fd, st.st_size, length);
+  if (err == 0 && lseek(sv.target_fd, 0, SEEK_SET) != 0) err = errno;
+  if (err != 0) {
+    drop_backup();
+    return err;
+  }
+  hold_signals();
+  sv.way = save_in_place;
+  out.handle = sv.target_fd;
+  return 0;
+}
+
+// Puts the old contents back from the backup after a failed overwrite.
+static os_error restore(int fd) {
+  if (sv.backup_fd < 0) return EBADF;
+  os_error err = copy_contents(sv.backup_fd, fd, sv.old.st_size);
+  if (err == 0 && ftruncate(fd, sv.old.st_size) != 0) err = errno;
   if (err == 0 && sync_fd(fd) != 0) err = errno;
   return err;
 }
 
-// Writes data to a file that is not a regular one: a terminal, a pipe, a
-// device. A FIFO is opened without waiting, so that one with no reader is
-// refused (ENXIO) instead of blocking the program for good; the writes
-// then wait as usual.
-static os_error write_straight(const char* name, const char* data,
-                               size_t size) {
-  int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return errno;
-  int flags = fcntl(fd, F_GETFL);
-  os_error err = 0;
-  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) err = errno;
-  if (err == 0) err = write_fd(fd, data, size);
-  return close_after(fd, err);
+// Ends an in-place write: cuts the file to what was written and syncs it,
+// or after a failure puts the old contents back. The backup goes once the
+// file holds the whole new or the whole old contents; if even the old
+// ones cannot be put back, it stays. Then the end signals may act.
+static os_error end_in_place(os_error failed) {
+  int fd = sv.target_fd;
+  os_error err = failed;
+  off_t end = err == 0 ? lseek(fd, 0, SEEK_CUR) : 0;
+  if (err == 0 && end < 0) err = errno;
+  if (err == 0 && ftruncate(fd, end) != 0) err = errno;
+  if (err == 0 && sync_fd(fd) != 0) err = errno;
+  if (err == 0 || restore(fd) == 0) drop_backup();
+  if (sv.backup_fd >= 0) (void)close(sv.backup_fd);  // kept: see sv.backup
+  sv.backup_fd = -1;
+  let_signals_act();
+  return err;
 }
 
-// The permission bits a plain open for writing would give a new file.
-static mode_t new_file_mode() {
-  mode_t mask = umask(0);
-  umask(mask);
-  return 0666 & ~mask;
-}
-
-// Stores in dir the folder part of path ("." when it has none). Returns
-// false when it does not fit.
-static bool folder_of(const char* path, char* dir, size_t size) {
-  const char* slash = strrchr(path, '/');
-  if (slash == nullptr) return snprintf(dir, size, ".") > 0;
-  size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
-  if (len >= size) return false;
-  memcpy(dir, path, len);
-  dir[len] = '\0';
-  return true;
-}
-
-// Makes the written file durable in its folder's listing too. A folder
-// that cannot be synced leaves the file saved all the same, so its outcome
-// is not a failure of the save.
-static void sync_folder(const char* dir) {
-  int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fsync(fd);
+// Removes the new file of a save that does not go on, named or not.
+static void drop_temp(int fd) {
+  hold_signals();
+  if (temp_named) (void)unlink(temp_path);
+  temp_named = 0;
+  let_signals_act();
+  release_end_signals();
   (void)close(fd);
 }
 
-// Writes data to a new temporary file beside target and renames it over
-// target. old is the target's status, or null when it does not exist yet.
-// Sets refused when the folder takes no new file or the rename is refused
-// for the target itself (EBUSY, EPERM), so that the caller may write the
-// file in place instead. The temporary file is gone afterwards, even when
-// a signal ends the program meanwhile.
-static os_error replace_by_rename(const char* target, const struct stat* old,
-                                  const char* data, size_t size,
-                                  bool& refused) {
+// Makes the new file that replaces sv.target (or creates it), unnamed
+// where the file system allows, with the old file's owner, permissions
+// and attributes. Until the save ends, an end signal removes it if it has
+// a name. Sets refused when the folder takes no new file or the
+// attributes cannot be copied, so that the caller may write in place.
+static os_error begin_renamed(os_stream& out, bool& refused) {
   refused = false;
-  char dir[PATH_MAX];
-  if (!folder_of(target, dir, sizeof dir) ||
-      snprintf(temp_path, sizeof temp_path, "%s/%s", dir, temp_name) >=
-          static_cast<int>(sizeof temp_path)) {
-    return ENAMETOOLONG;
-  }
-  sigset_t hold = end_signal_set();
-  sigset_t before;
+  temp_named = 0;
   catch_end_signals();
-  (void)sigprocmask(SIG_BLOCK, &hold, &before);
-  int fd = mkstemp(temp_path);
+  hold_signals();
+  int fd = create_unnamed(sv.dir, 0666);
+  if (fd < 0 && no_unnamed_files(errno)) {
+    fd = create_named(temp_path, sizeof temp_path, sv.dir, temp_prefix, 0666);
+    temp_named = fd >= 0;
+  }
   os_error err = fd < 0 ? errno : 0;
-  temp_made = fd >= 0;
-  (void)sigprocmask(SIG_SETMASK, &before, nullptr);
+  let_signals_act();
   if (fd < 0) {
     release_end_signals();
-    refused = old != nullptr && (err == EACCES || err == EPERM || err == EROFS);
+    refused = sv.exists && (err == EACCES || err == EPERM || err == EROFS);
     return err;
   }
-  if (fchmod(fd, old != nullptr ? old->st_mode & 07777 : new_file_mode()) != 0)
-    err = errno;
-  if (err == 0 && old != nullptr &&
-      (old->st_uid != geteuid() || old->st_gid != getegid())) {
+  if (sv.exists) {
     // Only the owner's privileges allow this; without them the new file
     // belongs to whoever saves it, and the save goes on.
-    (void)fchown(fd, old->st_uid, old->st_gid);
+    if (sv.old.st_uid != geteuid() || sv.old.st_gid != getegid())
+      (void)fchown(fd, sv.old.st_uid, sv.old.st_gid);
+    if (fchmod(fd, sv.old.st_mode & 07777) != 0) err = errno;
+    if (err == 0) err = copy_attributes(sv.target_fd, fd);
+    refused = err != 0;
   }
-  if (err == 0) err = write_fd(fd, data, size);
-  if (err == 0 && sync_fd(fd) != 0) err = errno;
-  err = close_after(fd, err);
+  if (err != 0) {
+    drop_temp(fd);
+    return err;
+  }
+  sv.way = save_renamed;
+  sv.temp_fd = fd;
+  out.handle = fd;
+  return 0;
+}
 
-  (void)sigprocmask(SIG_BLOCK, &hold, nullptr);
-  if (err == 0 && rename(temp_path, target) != 0) {
-    err = errno;
-    refused = old != nullptr && (err == EBUSY || err == EPERM);
+// Writes the whole new file fd into the target in place, as begin_in_place
+// and end_in_place do.
+static os_error copy_in_place(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  os_stream ignored;
+  os_error err = begin_in_place(static_cast<uint64_t>(st.st_size), ignored);
+  if (err != 0) return err;
+  err = copy_contents(fd, sv.target_fd, st.st_size);
+  if (err == 0 && lseek(sv.target_fd, st.st_size, SEEK_SET) < 0) err = errno;
+  return end_in_place(err);
+}
+
+// Ends a save by a new file: syncs it, names it and renames it over the
+// target. A rename refused for the target itself (a bind-mounted file,
+// another user's file in a sticky folder) writes the new contents into
+// the file in place instead. The new file is gone afterwards, even when a
+// signal ends the program meanwhile.
+static os_error end_renamed(os_error failed) {
+  int fd = sv.temp_fd;
+  os_error err = failed;
+  if (err == 0 && sync_fd(fd) != 0) err = errno;
+  hold_signals();
+  if (err == 0 && !temp_named) {
+    err = name_file(fd, temp_path, sizeof temp_path, sv.dir, temp_prefix);
+    temp_named = err == 0;
   }
-  if (err != 0) (void)unlink(temp_path);
-  temp_made = 0;
-  release_end_signals();
-  (void)sigprocmask(SIG_SETMASK, &before, nullptr);
-  if (err == 0) sync_folder(dir);
+  if (err == 0 && rename(temp_path, sv.target) == 0) {
+    temp_named = 0;
+  } else if (err == 0) {
+    err = errno;
+    if (sv.exists && (err == EBUSY || err == EPERM)) err = copy_in_place(fd);
+  }
+  drop_temp(fd);
+  if (err == 0) sync_folder(sv.dir);
   return err;
 }
 
@@ -374,33 +689,283 @@ static os_error find_target(const char* name, char* target, struct stat& st,
   return ELOOP;
 }
 
-os_error os_save_file(const char* name, const char* data, size_t size) {
-  char target[PATH_MAX];
-  struct stat st;
-  bool exists = false;
-  os_error err = find_target(name, target, st, exists);
-  if (err != 0) return err;
-  if (!exists) {
-    bool refused = false;
-    return replace_by_rename(target, nullptr, data, size, refused);
+// The standard stream (1 or 2) that writes the file st already, or -1.
+static int standard_stream_of(const struct stat& st) {
+  for (int fd = 1; fd <= 2; fd++) {
+    struct stat s;
+    if (fstat(fd, &s) == 0 && s.st_dev == st.st_dev && s.st_ino == st.st_ino)
+      return fd;
   }
-  if (!S_ISREG(st.st_mode)) return write_straight(target, data, size);
-  // The file must open for writing, as it would for a plain save: a file
-  // its owner made read-only is not replaced behind their back. Reading
-  // too, where allowed, lets the C library reserve room by writing where a
-  // file system cannot reserve it itself.
-  int fd = open(target, O_RDWR | O_CLOEXEC);
-  if (fd < 0 && errno == EACCES) fd = open(target, O_WRONLY | O_CLOEXEC);
+  return -1;
+}
+
+// Opens a file that is not a regular one: a terminal, a pipe, a device. A
+// FIFO is opened without waiting, so that one with no reader is refused
+// (ENXIO) instead of blocking the program for good; the writes then wait
+// as usual.
+static os_error open_straight(const char* name, os_stream& out) {
+  int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
-  if (st.st_nlink > 1) {
-    // A rename would leave the old records under the other names.
-    err = write_in_place(fd, data, size);
-  } else {
-    bool refused = false;
-    err = replace_by_rename(target, &st, data, size, refused);
-    if (refused) err = write_in_place(fd, data, size);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
+    return close_after(fd, errno);
+  sv.own_fd = true;
+  out.handle = fd;
+  return 0;
+}
+
+os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
+                       os_stream& out) {
+  (void)lines;  // line ends are written as they are
+  open_stream(out, -1);
+  sv.way = save_straight;
+  sv.exists = false;
+  sv.own_fd = false;
+  sv.target_fd = -1;
+  sv.temp_fd = -1;
+  sv.backup_fd = -1;
+  struct stat st = {};
+  os_error err = find_target(name, sv.target, st, sv.exists);
+  if (err != 0) return err;
+  sv.old = st;
+  if (!folder_of(sv.target, sv.dir, sizeof sv.dir)) return ENAMETOOLONG;
+  if (sv.exists && !S_ISREG(st.st_mode)) return open_straight(sv.target, out);
+  int standard = sv.exists ? standard_stream_of(st) : -1;
+  if (standard >= 0) {
+    // The log that standard output or error appends to: replacing it would
+    // lose what it holds and all that the program writes to it later.
+    out.handle = standard;
+    return 0;
   }
-  return close_after(fd, err);
+  if (sv.exists) {
+    // The file must open for writing, as it would for a plain save: a file
+    // its owner made read-only is not replaced behind their back. Reading
+    // too, where allowed, lets the C library reserve room by writing where
+    // a file system cannot reserve it itself.
+    sv.target_fd = open(sv.target, O_RDWR | O_CLOEXEC);
+    sv.readable = sv.target_fd >= 0;
+    if (sv.target_fd < 0 && errno == EACCES)
+      sv.target_fd = open(sv.target, O_WRONLY | O_CLOEXEC);
+    if (sv.target_fd < 0) return errno;
+  }
+  bool refused = false;
+  // A rename would leave the old records under the other names.
+  if (!sv.exists || st.st_nlink <= 1) err = begin_renamed(out, refused);
+  if (sv.exists && (st.st_nlink > 1 || refused))
+    err = begin_in_place(bytes, out);
+  if (err != 0 && sv.target_fd >= 0) (void)close(sv.target_fd);
+  return err;
+}
+
+os_error os_save_end(os_stream& out, os_error failed) {
+  os_error err = failed;
+  switch (sv.way) {
+    case save_straight:
+      if (sv.own_fd) err = close_after(static_cast<int>(out.handle), err);
+      break;
+    case save_renamed:
+      err = end_renamed(err);
+      break;
+    case save_in_place:
+      err = end_in_place(err);
+      break;
+  }
+  if (sv.target_fd >= 0) err = close_after(sv.target_fd, err);
+  out.handle = -1;
+  return err;
+}
+
+// ---- Memory the process can really have ----
+//
+// Linux hands out memory it may not have (overcommit), and a process that
+// then touches more than there is, or more than its memory cgroup allows,
+// is killed, records and all. So before a block grows, the growth is
+// checked against what is really left: the system's available memory and
+// swap, and the room under the limit of the memory cgroup the process is
+// in and of each cgroup above it.
+
+// What is kept free for everything else the program and the system need.
+const uint64_t memory_reserve = uint64_t{16} << 20;
+
+#if defined(__linux__)
+
+// Reads the number at the start of the file at path into v. Returns false
+// when the file cannot be read or holds no number ("max", say).
+static bool read_number(const char* path, uint64_t& v) {
+  FILE* f = fopen(path, "re");
+  if (f == nullptr) return false;
+  unsigned long long n = 0;
+  bool ok = fscanf(f, "%llu", &n) == 1;
+  (void)fclose(f);
+  v = n;
+  return ok;
+}
+
+// Reads the number after the word key in the file at path, whose lines
+// are "key number" (a memory.stat file, or /proc/meminfo with its colons
+// and units). Returns 0 when there is none.
+static uint64_t read_entry(const char* path, const char* key) {
+  FILE* f = fopen(path, "re");
+  if (f == nullptr) return 0;
+  char line[256];
+  size_t len = strlen(key);
+  unsigned long long n = 0;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (strncmp(line, key, len) == 0 && (line[len] == ' ' || line[len] == ':')) {
+      (void)sscanf(line + len + 1, "%llu", &n);
+      break;
+    }
+  }
+  (void)fclose(f);
+  return n;
+}
+
+// The memory cgroup of the process: the folder of its memory controller,
+// and the controller's mount point, which is as far up as the limits go.
+struct memory_cgroup {
+  bool found;
+  bool v2;  // the unified hierarchy's files (memory.max, memory.current)
+  char dir[PATH_MAX];
+  char top[PATH_MAX];
+};
+
+// True when options, a list separated by commas, holds word.
+static bool has_option(const char* options, const char* word) {
+  size_t len = strlen(word);
+  for (const char* p = options; p != nullptr; p = strchr(p, ',')) {
+    if (*p == ',') p++;
+    if (strncmp(p, word, len) == 0 && (p[len] == ',' || p[len] == '\0' ||
+                                       p[len] == '\n' || p[len] == ' '))
+      return true;
+  }
+  return false;
+}
+
+// Finds the memory cgroup from /proc/self/mountinfo (where the controller
+// is mounted, and which of its folders the mount shows as its root) and
+// /proc/self/cgroup (the process's folder in it).
+static memory_cgroup find_cgroup() {
+  memory_cgroup cg = {};
+  char root[PATH_MAX] = "";
+  FILE* f = fopen("/proc/self/mountinfo", "re");
+  if (f == nullptr) return cg;
+  char line[4096];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    char mount_root[PATH_MAX], point[PATH_MAX];
+    const char* dash = strstr(line, " - ");
+    if (dash == nullptr ||
+        sscanf(line, "%*s %*s %*s %4095s %4095s", mount_root, point) != 2)
+      continue;
+    char type[64], options[1024];
+    if (sscanf(dash + 3, "%63s %*s %1023s", type, options) != 2) continue;
+    bool v1 = strcmp(type, "cgroup") == 0 && has_option(options, "memory");
+    bool v2 = strcmp(type, "cgroup2") == 0;
+    // A v1 memory controller wins over the unified hierarchy, which then
+    // has no memory controller.
+    if (v1 || (v2 && !(cg.found && !cg.v2))) {
+      cg.found = true;
+      cg.v2 = v2;
+      (void)snprintf(cg.top, sizeof cg.top, "%s", point);
+      (void)snprintf(root, sizeof root, "%s", mount_root);
+    }
+  }
+  (void)fclose(f);
+  if (!cg.found) return cg;
+  cg.found = false;
+  f = fopen("/proc/self/cgroup", "re");
+  if (f == nullptr) return cg;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    char* first = strchr(line, ':');
+    char* second = first != nullptr ? strchr(first + 1, ':') : nullptr;
+    if (second == nullptr) continue;
+    *second = '\0';
+    bool ours = cg.v2 ? first[1] == '\0' : has_option(first + 1, "memory");
+    if (!ours) continue;
+    char* path = second + 1;
+    path[strcspn(path, "\n")] = '\0';
+    size_t root_len = strcmp(root, "/") == 0 ? 0 : strlen(root);
+    if (strncmp(path, root, root_len) == 0) path += root_len;
+    int got = snprintf(cg.dir, sizeof cg.dir, "%s%s", cg.top, path);
+    cg.found = got > 0 && static_cast<size_t>(got) < sizeof cg.dir;
+    break;
+  }
+  (void)fclose(f);
+  return cg;
+}
+
+// The room left under the limits of the cgroup folder dir and every one
+// above it up to top: the limit less what is in use, the page cache that
+// could be given back counted as free.
+static uint64_t cgroup_room(const memory_cgroup& cg) {
+  uint64_t room = UINT64_MAX;
+  char dir[PATH_MAX];
+  (void)snprintf(dir, sizeof dir, "%s", cg.dir);
+  for (;;) {
+    char path[PATH_MAX + 32];
+    uint64_t limit = 0, used = 0;
+    (void)snprintf(path, sizeof path, "%s/%s", dir,
+                   cg.v2 ? "memory.max" : "memory.limit_in_bytes");
+    bool limited = read_number(path, limit);
+    (void)snprintf(path, sizeof path, "%s/%s", dir,
+                   cg.v2 ? "memory.current" : "memory.usage_in_bytes");
+    if (limited && read_number(path, used)) {
+      (void)snprintf(path, sizeof path, "%s/memory.stat", dir);
+      uint64_t cache =
+          read_entry(path, cg.v2 ? "inactive_file" : "total_inactive_file") +
+          read_entry(path, cg.v2 ? "active_file" : "total_active_file");
+      used = cache < used ? used - cache : 0;
+      uint64_t left = limit > used ? limit - used : 0;
+      if (left < room) room = left;
+    }
+    if (strcmp(dir, cg.top) == 0) break;
+    char* slash = strrchr(dir, '/');
+    if (slash == nullptr || slash == dir) break;
+    *slash = '\0';
+    if (strlen(dir) < strlen(cg.top)) break;
+  }
+  return room;
+}
+
+// How many more bytes the process may touch before the system or its
+// cgroup runs out.
+static uint64_t memory_room() {
+  static memory_cgroup cg = find_cgroup();
+  uint64_t room = (read_entry("/proc/meminfo", "MemAvailable") +
+                   read_entry("/proc/meminfo", "SwapFree")) *
+                  1024;
+  if (room == 0) room = UINT64_MAX;  // no /proc: nothing to go by
+  if (cg.found) {
+    uint64_t left = cgroup_room(cg);
+    if (left < room) room = left;
+  }
+  return room;
+}
+
+#else
+
+static uint64_t memory_room() {
+  return UINT64_MAX;
+}
+
+#endif
+
+// Bytes of the blocks' mappings beyond what the blocks hold: memory the
+// process has been given but not yet touched, which a growth of one block
+// must leave room for too.
+static uint64_t untouched = 0;
+
+// Growths smaller than this are not checked: the reserve covers them.
+const uint64_t unchecked_growth = uint64_t{1} << 20;
+
+// True when a block whose untouched part is now already bytes may grow so
+// that bytes more can be touched, with everything else untouched and the
+// reserve still left.
+static bool room_for(uint64_t bytes, uint64_t already) {
+  if (bytes < unchecked_growth) return true;
+  uint64_t others = untouched - already;
+  uint64_t room = memory_room();
+  return room >= memory_reserve && room - memory_reserve >= others &&
+         room - memory_reserve - others >= bytes;
 }
 
 // ---- Memory ----
@@ -479,24 +1044,38 @@ static size_t unguard(block_head* head) {
   return mapped;
 }
 
+// The bytes of the mapping of head beyond its block.
+static size_t slack(const block_head* head) {
+  return head->mapped - sizeof(block_head) - head->size;
+}
+
 void* os_resize(void* p, size_t size) {
   if (size > SIZE_MAX / 2) return nullptr;
   size_t want = mapping_for(size);
   if (p == nullptr) {
+    if (!room_for(want, 0)) return nullptr;
     void* base = mmap(nullptr, want, PROT_READ | PROT_WRITE,
                       MAP_PRIVATE | MAP_ANON, -1, 0);
     if (base == MAP_FAILED) return nullptr;
     advise(base, want);
-    static_cast<block_head*>(base)->mapped = want;
-    return guard(static_cast<block_head*>(base), size);
+    block_head* head = static_cast<block_head*>(base);
+    head->mapped = want;
+    head->size = size;
+    untouched += slack(head);
+    return guard(head, size);
   }
   block_head* head = static_cast<block_head*>(p) - 1;
   size_t mapped = unguard(head);
+  size_t before = slack(head);
   if (want > mapped) {
-    // Growing: an eighth more than asked, so that the next steps fit.
+    // Growing: an eighth more than asked, so that the next steps fit, if
+    // there is room for that, else just what is asked.
+    size_t in_use = head->size + sizeof(block_head);
     size_t got = mapping_for(size + size / 8);
-    void* base = remap(head, mapped, got, mapped);
-    if (base == nullptr) {
+    void* base = room_for(got - in_use, before)
+                     ? remap(head, mapped, got, mapped)
+                     : nullptr;
+    if (base == nullptr && room_for(want - in_use, before)) {
       got = want;
       base = remap(head, mapped, got, mapped);
     }
@@ -515,6 +1094,8 @@ void* os_resize(void* p, size_t size) {
       head->mapped = want;
     }
   }
+  head->size = size;
+  untouched = untouched - before + slack(head);
   return guard(head, size);
 }
 
@@ -522,5 +1103,6 @@ void os_free(void* p) {
   if (p == nullptr) return;
   block_head* head = static_cast<block_head*>(p) - 1;
   size_t mapped = unguard(head);
+  untouched -= slack(head);
   (void)munmap(head, mapped);
 }

@@ -18,11 +18,17 @@
 const os_error os_no_memory = ERROR_NOT_ENOUGH_MEMORY;
 const os_error os_name_too_long = ERROR_FILENAME_EXCED_RANGE;
 
+bool os_reader_gone(os_error err) {
+  return err == ERROR_BROKEN_PIPE || err == ERROR_NO_DATA;
+}
+
 // Room for a file name in UTF-16, the temporary file's own part included.
 const size_t name_room = 1024;
 
-// The temporary file's own name; the Xs become a number.
+// The temporary file's name and the backup copy's, before six random
+// letters and digits.
 const wchar_t temp_prefix[] = L".kartoteka-";
+const wchar_t backup_infix[] = L".kartoteka-backup-";
 
 static HANDLE handle_of(const os_stream& s) {
   return reinterpret_cast<HANDLE>(s.handle);
@@ -30,21 +36,18 @@ static HANDLE handle_of(const os_stream& s) {
 
 // ---- Console interrupts ----
 
-// The temporary file of a save in progress, for the console event handler:
-// save_temp_live is set while a file by the name save_temp exists. Both
-// change only with save_lock held.
+// Held by a save while an interruption could leave a file part written:
+// while a file is overwritten in place, and while a new file, no longer
+// marked for deletion, is moved into place.
 static SRWLOCK save_lock = SRWLOCK_INIT;
-static wchar_t save_temp[name_room];
-static bool save_temp_live;
 
 // Ctrl+C, Ctrl+Break, closing the window, logging off or shutting down:
-// the system ends the process once this returns. A save's temporary file
-// goes first; the lock stays taken, so that the save cannot make another
-// one or move this one into place. The file was opened to allow this: it
-// is gone once the save's handle closes with the process.
+// the system ends the process once this returns. It waits for a save that
+// holds the lock to finish, and keeps the lock, so that no other save
+// starts. A save's new file is marked to be deleted when closed, which
+// the end of the process does.
 static BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&save_lock);
-  if (save_temp_live) (void)DeleteFileW(save_temp);
   return FALSE;
 }
 
@@ -52,13 +55,6 @@ void os_start() {
   // The result is not examined: without the locale the default one serves.
   (void)setlocale(LC_ALL, "Russian");
   (void)SetConsoleCtrlHandler(on_console_event, TRUE);
-}
-
-// Notes the temporary file temp as made (live) or gone. The caller holds
-// save_lock.
-static void note_temp(const wchar_t* temp, bool live) {
-  if (live) wcscpy(save_temp, temp);
-  save_temp_live = live;
 }
 
 // ---- Streams ----
@@ -294,15 +290,18 @@ void os_error_text(os_error err, char* buf, size_t size) {
 }
 
 // ---- Saving a file whole ----
-
-// Writes data to h with CR LF line ends, then waits until it is on the
-// disk when sync is set.
-static os_error write_synced(HANDLE h, const char* data, size_t size,
-                             bool sync) {
-  os_error err = write_text(h, data, size);
-  if (err == 0 && sync && !FlushFileBuffers(h)) err = GetLastError();
-  return err;
-}
+//
+// A file is replaced by a new one made hidden in its folder and marked to
+// be deleted when closed, so that a program ended by Task Manager or
+// taskkill leaves nothing behind. Written, flushed and given the old
+// file's attributes, it loses the mark and is moved over the target. A
+// file with other names (hard links), or in a folder where no new file
+// may be made, is written in place: a copy of its old contents is made
+// first, beside it or in the temporary folder, room for the new contents
+// is made and checked to be really allocated, and console events wait
+// until the file holds the new contents, or the old ones again. Devices
+// (the console, NUL, a pipe) and the file that standard output or error
+// already writes are written straight.
 
 // Closes h; returns first if it is an error already, else close's error.
 static os_error close_after(HANDLE h, os_error first) {
@@ -310,16 +309,162 @@ static os_error close_after(HANDLE h, os_error first) {
   return first != 0 ? first : closed;
 }
 
-// The length of data once written with CR LF line ends.
-static uint64_t text_length(const char* data, size_t size) {
-  uint64_t length = size;
-  const char* end = data + size;
-  for (const char* p = data; p < end; p++) {
-    p = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-    if (p == nullptr) break;
-    length++;
+// Sets or clears the mark that deletes the file of h when it is closed.
+static bool set_delete_mark(HANDLE h, bool on) {
+  FILE_DISPOSITION_INFO info;
+  info.DeleteFile = on ? TRUE : FALSE;
+  return SetFileInformationByHandle(h, FileDispositionInfo, &info,
+                                    sizeof info) != 0;
+}
+
+// Gives the file of h the name name (no folder: it stays in its own),
+// replacing a file of that name when replace is set. Returns 0 or the
+// error.
+static os_error rename_open_file(HANDLE h, const wchar_t* name, bool replace) {
+  size_t len = wcslen(name);
+  union {
+    FILE_RENAME_INFO info;
+    char bytes[sizeof(FILE_RENAME_INFO) + name_room * sizeof(wchar_t)];
+  } u;
+  if (len >= name_room) return os_name_too_long;
+  memset(&u, 0, sizeof u);
+  u.info.ReplaceIfExists = replace ? TRUE : FALSE;
+  u.info.RootDirectory = nullptr;
+  u.info.FileNameLength = static_cast<DWORD>(len * sizeof(wchar_t));
+  wmemcpy(u.info.FileName, name, len + 1);
+  if (!SetFileInformationByHandle(h, FileRenameInfo, &u.info, sizeof u))
+    return GetLastError();
+  return 0;
+}
+
+// Sets the attributes of the file of h, leaving its times as they are.
+static os_error set_attributes(HANDLE h, DWORD attributes) {
+  FILE_BASIC_INFO info;
+  memset(&info, 0, sizeof info);  // times 0: unchanged
+  info.FileAttributes = attributes;
+  if (!SetFileInformationByHandle(h, FileBasicInfo, &info, sizeof info))
+    return GetLastError();
+  return 0;
+}
+
+// The length of the folder part of the path name, separator included.
+static size_t folder_length(const wchar_t* name) {
+  size_t folder = 0;
+  for (size_t i = 0; name[i] != L'\0'; i++) {
+    if (name[i] == L'\\' || name[i] == L'/' || (i == 1 && name[i] == L':'))
+      folder = i + 1;
   }
-  return length;
+  return folder;
+}
+
+// Writes to path (name_room units) the folder folder (of length folder_len,
+// separator included) followed by stem and six random letters and digits.
+// Returns false when it does not fit.
+static bool random_name(wchar_t* path, const wchar_t* folder, size_t folder_len,
+                        const wchar_t* stem) {
+  static const wchar_t letters[] =
+      L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  static uint64_t state = 0;
+  if (state == 0) {
+    LARGE_INTEGER now;
+    (void)QueryPerformanceCounter(&now);
+    state = static_cast<uint64_t>(now.QuadPart) ^
+            static_cast<uint64_t>(GetCurrentProcessId()) << 40 ^
+            0x9E3779B97F4A7C15u;
+  }
+  size_t stem_len = wcslen(stem);
+  if (folder_len + stem_len + 7 > name_room) return false;
+  wmemcpy(path, folder, folder_len);
+  wmemcpy(path + folder_len, stem, stem_len);
+  wchar_t* tail = path + folder_len + stem_len;
+  for (int i = 0; i < 6; i++) {
+    state ^= state << 13;  // xorshift64
+    state ^= state >> 7;
+    state ^= state << 17;
+    tail[i] = letters[state % (sizeof letters / sizeof letters[0] - 1)];
+  }
+  tail[6] = L'\0';
+  return true;
+}
+
+// Makes a new hidden file, marked to be deleted when closed, in the folder
+// folder (of length folder_len), named stem and random letters; its path
+// goes to path. Returns its handle, open to read and write, or
+// INVALID_HANDLE_VALUE with err set.
+static HANDLE create_hidden(wchar_t* path, const wchar_t* folder,
+                            size_t folder_len, const wchar_t* stem,
+                            os_error& err) {
+  err = 0;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!random_name(path, folder, folder_len, stem)) {
+      err = os_name_too_long;
+      break;
+    }
+    HANDLE h = CreateFileW(
+        path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
+        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY,
+        nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      err = GetLastError();
+      if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
+      break;
+    }
+    if (set_delete_mark(h, true)) return h;
+    err = GetLastError();
+    (void)CloseHandle(h);
+    (void)DeleteFileW(path);
+    break;
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
+// Takes the deletion mark off the hidden file h (made by create_hidden at
+// path) and gives it the name name in its folder, with the attributes
+// attributes; replace allows it to replace a file of that name. A system
+// that cannot rename an open file has it moved once closed. Closes h.
+// Returns 0 or the error; on an error the file is gone.
+static os_error name_hidden(HANDLE h, const wchar_t* path, const wchar_t* name,
+                            DWORD attributes, bool replace) {
+  os_error err = set_attributes(h, attributes);
+  if (err == 0 && !set_delete_mark(h, false)) err = GetLastError();
+  if (err != 0) return close_after(h, err);
+  err = rename_open_file(h, name + folder_length(name), replace);
+  if (err == ERROR_INVALID_PARAMETER || err == ERROR_NOT_SUPPORTED ||
+      err == ERROR_CALL_NOT_IMPLEMENTED) {
+    err = close_after(h, 0);
+    if (err == 0 &&
+        !MoveFileExW(path, name,
+                     (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
+                         MOVEFILE_WRITE_THROUGH)) {
+      err = GetLastError();
+    }
+    if (err != 0) (void)DeleteFileW(path);
+    return err;
+  }
+  if (err != 0) (void)set_delete_mark(h, true);
+  return close_after(h, err);
+}
+
+// Copies the first length bytes of the file from into the file to, from
+// the start of both. Returns 0 or the error.
+static os_error copy_contents(HANDLE from, HANDLE to, uint64_t length) {
+  static char buf[1 << 16];
+  LARGE_INTEGER start;
+  start.QuadPart = 0;
+  if (!SetFilePointerEx(from, start, nullptr, FILE_BEGIN) ||
+      !SetFilePointerEx(to, start, nullptr, FILE_BEGIN)) {
+    return GetLastError();
+  }
+  while (length > 0) {
+    DWORD want = length < sizeof buf ? static_cast<DWORD>(length) : sizeof buf;
+    DWORD got = 0;
+    if (!ReadFile(from, buf, want, &got, nullptr)) return GetLastError();
+    if (got == 0) return ERROR_HANDLE_EOF;  // the file has shrunk meanwhile
+    os_error err = write_all(to, buf, got);
+    if (err != 0) return err;
+    length -= got;
+  }
+  return 0;
 }
 
 // Sets the end of the file of h at length bytes.
@@ -331,70 +476,208 @@ static os_error set_length(HANDLE h, uint64_t length) {
   return 0;
 }
 
-// Writes data over the existing file called name, as its whole contents:
-// first makes the file long enough for the new contents, so that the file
-// system gives it the room now (a failure there puts the length back and
-// leaves the file as it was), then writes from the start, cuts the file to
-// the new length and flushes it. For a file with other names (hard links),
-// which a replacement would part from it, and a file in a folder where no
-// new file may be made. A failure after the room is given (an I/O error, a
-// crash) can leave the file part old, part new.
-static os_error write_in_place(const wchar_t* name, const char* data,
-                               size_t size) {
-  HANDLE h = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+// The bytes of disk the file of h really has, or 0 when unknown.
+static uint64_t allocated(HANDLE h) {
+  FILE_STANDARD_INFO info;
+  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info))
+    return 0;
+  return static_cast<uint64_t>(info.AllocationSize.QuadPart);
+}
+
+// Writes zeros into the file of h from byte from to byte to, so that its
+// blocks there are really allocated.
+static os_error fill_zeros(HANDLE h, uint64_t from, uint64_t to) {
+  static const char zeros[1 << 16] = {};
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(from);
+  if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return GetLastError();
+  while (from < to) {
+    size_t n = to - from < sizeof zeros ? static_cast<size_t>(to - from)
+                                        : sizeof zeros;
+    os_error err = write_all(h, zeros, n);
+    if (err != 0) return err;
+    from += n;
+  }
+  return FlushFileBuffers(h) ? 0 : GetLastError();
+}
+
+// Makes the file of h, old_length bytes long, at least length bytes long,
+// with disk really allocated for all of them: a file system that only
+// notes the new length (a sparse file) gets the new part written with
+// zeros, which the overwrite replaces. On failure the length is put back
+// and the error returned; a full disk is ERROR_DISK_FULL.
+static os_error reserve(HANDLE h, uint64_t old_length, uint64_t length) {
+  if (length <= old_length) return 0;
+  FILE_ALLOCATION_INFO want;
+  want.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
+  (void)SetFileInformationByHandle(h, FileAllocationInfo, &want, sizeof want);
+  os_error err = set_length(h, length);
+  if (err == 0 && allocated(h) < length)
+    err = fill_zeros(h, old_length, length);
+  if (err == 0 && allocated(h) < length) err = ERROR_DISK_FULL;
+  if (err != 0) (void)set_length(h, old_length);
+  return err;
+}
+
+// How the save under way reaches its file.
+enum save_way {
+  save_straight,  // a device, or the file standard output writes
+  save_renamed,   // a new file moved over the target when done
+  save_in_place,  // the file itself, its old contents kept in a backup
+};
+
+// The one save under way.
+struct save_state {
+  save_way way;
+  wchar_t target[name_room];
+  bool exists;       // the target was there before the save
+  DWORD attributes;  // and its attributes then
+  HANDLE handle;     // where the bytes go
+  bool own_handle;   // closed at the end (not a standard stream's)
+  wchar_t temp[name_room];  // save_renamed: the new file's path
+  bool readable;            // save_in_place: the file may be read
+  uint64_t old_length;      // and its length before
+  HANDLE backup;            // and the copy of its old contents, if any
+  wchar_t backup_path[name_room];
+};
+static save_state sv;
+
+// The backup's name for sv.target, in the folder folder (of length
+// folder_len): the file's own name and backup_infix and random letters,
+// or only "kartoteka-backup-" and letters where that is too long.
+static bool backup_name(wchar_t* path, const wchar_t* folder,
+                        size_t folder_len) {
+  const wchar_t* base = sv.target + folder_length(sv.target);
+  wchar_t stem[name_room];
+  int got = swprintf(stem, name_room, L"%ls%ls", base, backup_infix);
+  if (got < 0 || folder_len + static_cast<size_t>(got) + 7 > name_room ||
+      got + 6 > 255) {
+    (void)swprintf(stem, name_room, L"%ls", backup_infix + 1);
+  }
+  return random_name(path, folder, folder_len, stem);
+}
+
+// Makes sv.backup: a flushed copy of the first length bytes of the file
+// h, in folder (of length folder_len), which gets its name only once it
+// is whole. Returns 0 or the error.
+static os_error backup_in(const wchar_t* folder, size_t folder_len, HANDLE h,
+                          uint64_t length) {
+  wchar_t temp[name_room];
+  os_error err = 0;
+  HANDLE copy = create_hidden(temp, folder, folder_len, temp_prefix, err);
+  if (copy == INVALID_HANDLE_VALUE) return err;
+  err = copy_contents(h, copy, length);
+  if (err == 0 && !FlushFileBuffers(copy)) err = GetLastError();
+  if (err == 0 && !backup_name(sv.backup_path, folder, folder_len))
+    err = os_name_too_long;
+  if (err != 0) return close_after(copy, err);
+  // Named and visible, and kept open to put the contents back from.
+  err = set_attributes(copy, FILE_ATTRIBUTE_NORMAL);
+  if (err == 0 && !set_delete_mark(copy, false)) err = GetLastError();
+  if (err == 0)
+    err = rename_open_file(copy, sv.backup_path + folder_len, false);
+  if (err != 0) {
+    (void)set_delete_mark(copy, true);
+    return close_after(copy, err);
+  }
+  sv.backup = copy;
+  return 0;
+}
+
+// Makes the backup of the file h, length bytes: beside it, or where its
+// folder takes no new file (or has no room), in the temporary folder.
+static os_error make_backup(HANDLE h, uint64_t length) {
+  os_error err = backup_in(sv.target, folder_length(sv.target), h, length);
+  if (err == 0) return 0;
+  wchar_t folder[MAX_PATH + 1];
+  DWORD len = GetTempPathW(MAX_PATH + 1, folder);
+  if (len == 0 || len > MAX_PATH) return err;
+  return backup_in(folder, len, h, length) == 0 ? 0 : err;
+}
+
+// Removes the backup, if there is one.
+static void drop_backup() {
+  if (sv.backup == INVALID_HANDLE_VALUE) return;
+  (void)set_delete_mark(sv.backup, true);
+  (void)CloseHandle(sv.backup);
+  sv.backup = INVALID_HANDLE_VALUE;
+}
+
+// Starts writing the file sv.target in place, to be filled with length
+// bytes: keeps a backup of its contents, makes room for the new ones, and
+// holds console events off until the save ends. On failure the file is
+// as it was and no backup is left.
+static os_error begin_in_place(uint64_t length, os_stream& out) {
+  HANDLE h = CreateFileW(sv.target, GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  sv.readable = h != INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    h = CreateFileW(sv.target, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
   if (h == INVALID_HANDLE_VALUE) return GetLastError();
   LARGE_INTEGER old;
   if (!GetFileSizeEx(h, &old)) return close_after(h, GetLastError());
-  uint64_t old_length = static_cast<uint64_t>(old.QuadPart);
-  uint64_t length = text_length(data, size);
-  os_error err = 0;
-  if (length > old_length) {
-    err = set_length(h, length);
-    if (err != 0) {
-      (void)set_length(h, old_length);
-      return close_after(h, err);
-    }
-  }
+  sv.old_length = static_cast<uint64_t>(old.QuadPart);
+  // A file the user may write but not read cannot be copied: it is written
+  // without a backup, as it would be by any program.
+  os_error err = sv.readable ? make_backup(h, sv.old_length) : 0;
+  if (err == 0) err = reserve(h, sv.old_length, length);
   LARGE_INTEGER start;
   start.QuadPart = 0;
-  if (!SetFilePointerEx(h, start, nullptr, FILE_BEGIN)) err = GetLastError();
-  if (err == 0) err = write_text(h, data, size);
-  if (err == 0) err = set_length(h, length);
-  if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
-  return close_after(h, err);
+  if (err == 0 && !SetFilePointerEx(h, start, nullptr, FILE_BEGIN))
+    err = GetLastError();
+  if (err != 0) {
+    drop_backup();
+    return close_after(h, err);
+  }
+  AcquireSRWLockExclusive(&save_lock);
+  sv.way = save_in_place;
+  sv.handle = h;
+  out.handle = reinterpret_cast<intptr_t>(h);
+  return 0;
 }
 
-// Makes a new file beside name, in the same folder, with a name of its own
-// in temp. Returns its handle, or INVALID_HANDLE_VALUE with err set.
-static HANDLE make_temp(const wchar_t* name, wchar_t* temp, os_error& err) {
-  size_t folder = 0;  // the length of the folder part, separator included
-  for (size_t i = 0; name[i] != L'\0'; i++) {
-    if (name[i] == L'\\' || name[i] == L'/' || (i == 1 && name[i] == L':'))
-      folder = i + 1;
+// Ends an in-place write: cuts the file to what was written and flushes
+// it, or after a failure puts the old contents back. The backup goes once
+// the file holds the whole new or the whole old contents; if even the old
+// ones cannot be put back, it stays. Then console events may act.
+static os_error end_in_place(os_error failed) {
+  HANDLE h = sv.handle;
+  os_error err = failed;
+  if (err == 0 && !SetEndOfFile(h)) err = GetLastError();
+  if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
+  bool restored = false;
+  if (err != 0 && sv.backup != INVALID_HANDLE_VALUE) {
+    restored = copy_contents(sv.backup, h, sv.old_length) == 0 &&
+               set_length(h, sv.old_length) == 0 && FlushFileBuffers(h);
   }
-  if (folder + wcslen(temp_prefix) + 9 > name_room) {
-    err = os_name_too_long;
-    return INVALID_HANDLE_VALUE;
+  if (err == 0 || restored) drop_backup();
+  if (sv.backup != INVALID_HANDLE_VALUE) (void)CloseHandle(sv.backup);
+  sv.backup = INVALID_HANDLE_VALUE;
+  err = close_after(h, err);
+  ReleaseSRWLockExclusive(&save_lock);
+  return err;
+}
+
+// Makes the new, hidden file that is to replace sv.target (or create it).
+// Sets refused when the folder takes no new file, so that the caller may
+// write in place instead.
+static os_error begin_renamed(os_stream& out, bool& refused) {
+  os_error err = 0;
+  HANDLE h = create_hidden(sv.temp, sv.target, folder_length(sv.target),
+                           temp_prefix, err);
+  if (h == INVALID_HANDLE_VALUE) {
+    refused = sv.exists &&
+              (err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ||
+               err == ERROR_NETWORK_ACCESS_DENIED);
+    return err;
   }
-  DWORD seed = GetTickCount() ^ (GetCurrentProcessId() << 16);
-  for (DWORD attempt = 0; attempt < 100; attempt++) {
-    wmemcpy(temp, name, folder);
-    (void)swprintf(
-        temp + folder, name_room - folder, L"%ls%06lx", temp_prefix,
-        static_cast<unsigned long>((seed + attempt * 7919) & 0xFFFFFF));
-    // Made and noted under the lock, so that on_console_event sees every
-    // file made; deleting it is allowed while it is open.
-    AcquireSRWLockExclusive(&save_lock);
-    HANDLE h = CreateFileW(temp, GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    err = h == INVALID_HANDLE_VALUE ? GetLastError() : 0;
-    if (h != INVALID_HANDLE_VALUE) note_temp(temp, true);
-    ReleaseSRWLockExclusive(&save_lock);
-    if (h != INVALID_HANDLE_VALUE) return h;
-    if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) break;
-  }
-  return INVALID_HANDLE_VALUE;
+  sv.way = save_renamed;
+  sv.handle = h;
+  out.handle = reinterpret_cast<intptr_t>(h);
+  return 0;
 }
 
 // The attributes of a file that its replacement takes over.
@@ -402,71 +685,110 @@ const DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_ARCHIVE |
                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-os_error os_save_file(const char* name, const char* data, size_t size) {
-  wchar_t wide[name_room];
-  os_error err = wide_name(name, wide, name_room);
+// Ends a save by a new file: flushes it and moves it over the target. On
+// any failure the new file is gone.
+static os_error end_renamed(os_error failed) {
+  HANDLE h = sv.handle;
+  os_error err = failed;
+  if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
+  if (err != 0) return close_after(h, err);  // deleted as it closes
+  DWORD attributes = sv.exists ? sv.attributes & kept_attributes : 0;
+  AcquireSRWLockExclusive(&save_lock);
+  err = name_hidden(h, sv.temp, sv.target,
+                    attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL,
+                    true);
+  ReleaseSRWLockExclusive(&save_lock);
+  return err;
+}
+
+// True when h and the standard stream which are the same file.
+static bool same_file(HANDLE h, DWORD which) {
+  HANDLE standard = GetStdHandle(which);
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return standard != nullptr && standard != INVALID_HANDLE_VALUE &&
+         GetFileType(standard) == FILE_TYPE_DISK &&
+         GetFileInformationByHandle(h, &a) &&
+         GetFileInformationByHandle(standard, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
+                       os_stream& out) {
+  open_stream(out, INVALID_HANDLE_VALUE, true);
+  sv.way = save_straight;
+  sv.own_handle = false;
+  sv.backup = INVALID_HANDLE_VALUE;
+  os_error err = wide_name(name, sv.target, name_room);
   if (err != 0) return err;
-  DWORD attributes = GetFileAttributesW(wide);
-  bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (exists && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  sv.attributes = GetFileAttributesW(sv.target);
+  sv.exists = sv.attributes != INVALID_FILE_ATTRIBUTES;
+  if (sv.exists && (sv.attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (sv.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return ERROR_ACCESS_DENIED;  // what opening it to write would say
   }
   // Opening the target to write, without changing it, asks the system
   // whether it may be replaced: a folder, a file another program keeps
-  // locked or one this user may not write is refused with its reason. A
-  // device (the console, NUL) is written to as it is.
+  // locked or one this user may not write is refused with its reason.
   HANDLE probe =
-      CreateFileW(wide, GENERIC_WRITE,
+      CreateFileW(sv.target, GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool linked = false;
   if (probe == INVALID_HANDLE_VALUE) {
     err = GetLastError();
     if (err != ERROR_FILE_NOT_FOUND) return err;
-    exists = false;
+    sv.exists = false;
+  } else if (GetFileType(probe) != FILE_TYPE_DISK) {
+    // A device: the console (CON) is written in Unicode, as standard output
+    // is; a pipe or NUL gets the bytes with CR LF line ends. GetConsoleMode
+    // needs read access, which a file opened to write lacks; writing
+    // nothing tells a console all the same.
+    open_stream(out, probe, true);
+    DWORD none = 0;
+    out.console = WriteConsoleW(probe, L"", 0, &none, nullptr) != 0;
+    sv.own_handle = true;
+    return 0;
   } else {
-    if (GetFileType(probe) != FILE_TYPE_DISK) {
-      // A console (CON) is written in Unicode, as standard output is; a
-      // pipe or NUL gets the bytes with CR LF line ends.
-      os_stream device;
-      open_stream(device, probe, true);
-      // GetConsoleMode needs read access, which a file opened to write
-      // lacks; writing nothing tells a console all the same.
-      DWORD none = 0;
-      device.console = WriteConsoleW(probe, L"", 0, &none, nullptr) != 0;
-      return close_after(probe, os_write(device, data, size));
+    sv.exists = true;
+    const DWORD standard[] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (DWORD which : standard) {
+      if (!same_file(probe, which)) continue;
+      // The log standard output or error writes: replacing it would lose
+      // what it holds and all that the program writes to it later.
+      (void)CloseHandle(probe);
+      out.handle = reinterpret_cast<intptr_t>(GetStdHandle(which));
+      return 0;
     }
-    exists = true;
     BY_HANDLE_FILE_INFORMATION info;
-    bool linked =
+    linked =
         GetFileInformationByHandle(probe, &info) && info.nNumberOfLinks > 1;
     (void)CloseHandle(probe);
-    // A replacement would leave the old records under the other names.
-    if (linked) return write_in_place(wide, data, size);
   }
+  // A replacement would leave the old records under the other names.
+  uint64_t length = bytes + lines;  // each line end is CR LF
+  if (linked) return begin_in_place(length, out);
+  bool refused = false;
+  err = begin_renamed(out, refused);
+  if (refused) err = begin_in_place(length, out);
+  return err;
+}
 
-  wchar_t temp[name_room];
-  HANDLE h = make_temp(wide, temp, err);
-  if (h == INVALID_HANDLE_VALUE) {
-    bool folder_closed = err == ERROR_ACCESS_DENIED ||
-                         err == ERROR_WRITE_PROTECT ||
-                         err == ERROR_NETWORK_ACCESS_DENIED;
-    if (exists && folder_closed) return write_in_place(wide, data, size);
-    return err;
+os_error os_save_end(os_stream& out, os_error failed) {
+  os_error err = failed;
+  switch (sv.way) {
+    case save_straight:
+      if (sv.own_handle) err = close_after(handle_of(out), err);
+      break;
+    case save_renamed:
+      err = end_renamed(err);
+      break;
+    case save_in_place:
+      err = end_in_place(err);
+      break;
   }
-  err = close_after(h, write_synced(h, data, size, true));
-  if (err == 0 && exists) {
-    (void)SetFileAttributesW(temp, attributes & kept_attributes);
-  }
-  if (err == 0 &&
-      !MoveFileExW(temp, wide,
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    err = GetLastError();
-  }
-  if (err != 0) (void)DeleteFileW(temp);
-  AcquireSRWLockExclusive(&save_lock);
-  note_temp(temp, false);
-  ReleaseSRWLockExclusive(&save_lock);
+  out.handle = -1;
   return err;
 }
 
@@ -518,10 +840,26 @@ static size_t large_range(size_t need) {
   return round_up(want, size_t{64} << 10);
 }
 
+// What is kept free for everything else the program and the system need.
+const uint64_t memory_reserve = uint64_t{16} << 20;
+
+// True when bytes more may be committed with the reserve still left. The
+// system refuses a commit past its limit anyway; this keeps the program
+// from taking the last of it, and from growing the paging file to do so.
+static bool room_for(size_t bytes) {
+  if (bytes < (size_t{1} << 20)) return true;  // the reserve covers it
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return true;
+  uint64_t room = status.ullAvailPageFile;
+  return room >= memory_reserve && room - memory_reserve >= bytes;
+}
+
 // Commits the first want bytes of the range of head (more than it has).
 static bool commit(block_head* head, size_t want) {
   char* base = reinterpret_cast<char*>(head);
-  return VirtualAlloc(base + head->committed, want - head->committed,
+  return room_for(want - head->committed) &&
+         VirtualAlloc(base + head->committed, want - head->committed,
                       MEM_COMMIT, PAGE_READWRITE) != nullptr;
 }
 
@@ -538,7 +876,8 @@ static block_head* new_block(size_t size, size_t range) {
     if (base == nullptr && range == first) return nullptr;
     if (base == nullptr) range /= 2;
   }
-  if (VirtualAlloc(base, first, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
+  if (!room_for(first) ||
+      VirtualAlloc(base, first, MEM_COMMIT, PAGE_READWRITE) == nullptr) {
     (void)VirtualFree(base, 0, MEM_RELEASE);
     return nullptr;
   }

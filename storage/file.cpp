@@ -32,14 +32,30 @@ void write_record(sink& out, const human& h) {
   }
 }
 
+// The length of the file line of h, as write_record writes it.
+static uint64_t record_length(const human& h) {
+  uint64_t length = field_count;  // one separator after each field
+  for (int no = 1; no <= field_count; no++) {
+    length += is_text_field(no) ? strlen(text_field(h, no))
+                                : int_length(*int_field(h, no));
+  }
+  return length;
+}
+
 os_error write_file(const char* name, int32_t n, const human* rec) {
-  sink text;
-  open_memory_sink(text);
-  for (int32_t i = 0; i < n; i++) write_record(text, rec[i]);
-  os_error err =
-      flush(text) ? os_save_file(name, text.kept, text.kept_len) : text.error;
-  release_sink(text);
-  return err;
+  uint64_t length = 0;
+  for (int32_t i = 0; i < n; i++) length += record_length(rec[i]);
+  os_stream file;
+  os_error err = os_save_begin(name, length, static_cast<uint64_t>(n), file);
+  if (err != 0) return err;
+  // The lines go to the file through one buffer as they are made, so the
+  // save needs no memory beyond it, whatever the number of records.
+  static sink text;
+  open_sink(text, file);
+  for (int32_t i = 0; i < n && text.error == 0; i++)
+    write_record(text, rec[i]);
+  (void)flush(text);
+  return os_save_end(file, text.error);
 }
 
 int save_array(console& con, int32_t n, const massiv& Massiv) {

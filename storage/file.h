@@ -15,8 +15,8 @@
 #include "menu/array.h"
 
 // Asks for a file name and writes records 0 to n - 1 to it, one line each,
-// as a whole by os_save_file: a failed save leaves an earlier file as it
-// was. Returns 0 after printing "Выполнено!"; returns 1 after reporting
+// as a whole by os_save_begin and os_save_end: a failed save leaves an
+// earlier file as it was. Returns 0 after printing "Выполнено!"; returns 1 after reporting
 // "name: reason" on the error stream, or when the input ends at the prompt.
 int save_array(console& con, int32_t n, const massiv& Massiv);
 
@@ -58,8 +58,9 @@ const size_t field_max = text_size - 1;
 load_status read_records(source& in, massiv& a, int32_t n, int32_t& count);
 
 // Writes records 0 to n - 1 to the file called name, replacing it as a
-// whole as save_array describes. Returns 0, or the error of the step that
-// failed.
+// whole as save_array describes, through a buffer of fixed size: the save
+// takes no memory in proportion to the records. Returns 0, or the error of
+// the step that failed.
 os_error write_file(const char* name, int32_t n, const human* rec);
 
 #endif  // KARTOTEKA_STORAGE_FILE_H_

@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a build needs, if any is missing.
 #   install-deps.sh build   what building and running the program needs
-#   install-deps.sh test    that, and what the test suite needs
+#   install-deps.sh test    that, and what the test suite needs (as root
+#                           also the tools some tests use, which skip
+#                           themselves without them)
 #   install-deps.sh ci      that, and the fuzzing, valgrind and manual page tools
 #   install-deps.sh bench   what building and running the benchmark needs
 #   install-deps.sh windows what cross-building the Windows program, its zip
 #                           and its tests and running them under wine need
 set -eu
 need="cmake make g++"
+want=""
 flags=""
 case "${1:-build}" in
   build) ;;
-  test) need="$need libgtest-dev" ;;
-  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian" ;;
+  test) need="$need libgtest-dev"; want="acl attr" ;;
+  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian acl attr" ;;
   bench) need="$need libbenchmark-dev python3 time" ;;
   windows)
     need="cmake make g++-mingw-w64-x86-64-posix googletest groff-base wine64"
@@ -21,11 +24,14 @@ case "${1:-build}" in
     flags="--no-install-recommends" ;;
   *) echo "usage: $0 build|test|ci|bench|windows" >&2; exit 2 ;;
 esac
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
 missing=""
-for p in $need; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
-    missing="$missing $p"
-done
+for p in $need; do installed "$p" || missing="$missing $p"; done
+if [ "$(id -u)" -eq 0 ]; then
+  for p in $want; do installed "$p" || missing="$missing $p"; done
+fi
 [ -z "$missing" ] && exit 0
 if [ "$(id -u)" -ne 0 ]; then
   echo "Не хватает пакетов:$missing. Установите их: sudo apt-get install$missing" >&2

@@ -10,7 +10,9 @@
 #               must match some line of the reports (for system messages,
 #               which depend on the locale)
 #   files/      copied into the scratch folder the program runs in
-#   setup.sh    run in the scratch folder before the program
+#   setup.sh    run in the scratch folder before the program; exit status
+#               77 skips the case (a tool or file system feature missing),
+#               with the reason it prints
 #   after/      files that must be in the scratch folder afterwards, byte
 #               for byte
 #   check.sh    run in the scratch folder afterwards; must succeed
@@ -70,7 +72,10 @@ crlf_to_lf() {
 
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 if [ -f "$case_dir/setup.sh" ]; then
-  (cd "$scratch" && bash "$case_dir/setup.sh") || fail "setup failed"
+  (cd "$scratch" && bash "$case_dir/setup.sh")
+  rc=$?
+  [ "$rc" -eq 77 ] && skip "setup: skipped"
+  [ "$rc" -eq 0 ] || fail "setup failed"
 fi
 limit=unlimited
 [ -f "$case_dir/fsize" ] && limit=$(cat "$case_dir/fsize")
