@@ -10,6 +10,7 @@ const char out_of_range_text[] =
     "2147483647).\n";
 const char too_long_text[] = "Ошибка ввода: слово длиннее 254 байт.\n";
 const char nul_text[] = "Ошибка ввода: слово содержит нулевой байт.\n";
+const char output_failed_text[] = "Ошибка записи в стандартный вывод: %s\n";
 
 void open_console(console& con) {
   os_stream in, out, err;
@@ -18,6 +19,7 @@ void open_console(console& con) {
   os_std_stream(err, 2);
   open_sink(con.out, out);
   open_sink(con.err, err);
+  report_failure(con.out, con.err, output_failed_text);
   open_source(con.in, in, &con.out);
   // Answers from a file may start with the mark a Windows editor wrote.
   if (!in.console) skip_byte_order_mark(con.in);
@@ -134,4 +136,10 @@ bool next_char(console& con, char& c) {
 bool next_typed_char(console& con, char& c) {
   skip_space(con.in);
   return next_char(con, c);
+}
+
+bool output_gone(console& con) {
+  if (!os_reader_gone(con.out.error)) return false;
+  con.ended = true;
+  return true;
 }

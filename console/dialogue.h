@@ -24,7 +24,10 @@ struct console {
 // Makes con read the standard input, print to the standard output (flushed
 // before every wait for input) and report to the standard error. Input
 // that is not a terminal may start with a byte-order mark, which is
-// skipped.
+// skipped. The first write to the standard output that fails is reported
+// once; when its reader has gone (a broken pipe), the input counts as
+// ended, so that the program ends instead of waiting for answers to
+// questions nobody sees.
 void open_console(console& con);
 
 // Makes con read the n bytes at input, which must outlive it, and keep
@@ -75,6 +78,11 @@ bool next_char(console& con, char& c);
 // As next_char, but skips blanks and line ends first, as a word read does:
 // the character is the first one typed.
 bool next_typed_char(console& con, char& c);
+
+// True, with con.ended set, when the reader of the standard output has
+// gone: whatever would still be printed is lost, and the program ends.
+// For long runs of output, to stop early.
+bool output_gone(console& con);
 
 // Drops the rest of the current input line, its line end included, after
 // an answer that is not taken. Returns false, with con.ended set, when the

@@ -61,7 +61,11 @@ static size_t look_ahead(source& s, size_t n) {
     s.data = s.buf;
     s.pos = 0;
     s.len = left;
-    if (s.tie != nullptr) flush(*s.tie);
+    if (s.tie != nullptr && !flush(*s.tie) && os_reader_gone(s.tie->error)) {
+      // Nobody reads what would ask for more: the conversation is over.
+      s.drained = true;
+      break;
+    }
     size_t got = 0;
     s.error = os_read(s.stream, s.buf + left, sizeof s.buf - left, got);
     if (got == 0) s.drained = true;

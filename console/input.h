@@ -38,7 +38,8 @@ enum read_status {
 };
 
 // Makes s read from stream, with nothing buffered yet. Before each read
-// from the stream that may have to wait, tie (if not null) is flushed.
+// from the stream that may have to wait, tie (if not null) is flushed; if
+// its reader has gone (os_reader_gone), the input ends there.
 void open_source(source& s, const os_stream& stream, sink* tie);
 
 // Makes s read the n bytes at p, which must outlive s, and nothing else.

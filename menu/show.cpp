@@ -27,5 +27,6 @@ void show_array(console& con, int32_t n, const massiv& Massiv) {
     put_int(con.out, i + 1);
     put_char(con.out, '\n');
     print_human(con.out, Massiv.rec[i]);
+    if (output_gone(con)) return;
   }
 }

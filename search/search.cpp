@@ -47,6 +47,7 @@ static void print_results(console& con, const massiv& Massiv,
     put_int(con.out, i + 1);
     say(con, ":\n");
     print_human(con.out, Massiv.rec[results[i]]);
+    if (output_gone(con)) return;
   }
 }
 
