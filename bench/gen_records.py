@@ -7,7 +7,10 @@ few or many records:
   phone    7654321          every 50000th record (2 in 100,000)
   city     Москва           every 10th record
   year     1990             every 25th record
-Usage: gen_records.py COUNT PATH"""
+With --long, every text field is instead a distinct word of 254 bytes (the
+longest a field holds), so that the file's text is as large as the records
+themselves.
+Usage: gen_records.py [--long] COUNT PATH"""
 import random
 import sys
 
@@ -66,13 +69,29 @@ def record(i, rng):
             f"{flat}\n")
 
 
+def long_record(i):
+    """A record whose eight text fields are distinct 254-byte words."""
+    # 10 bytes of tag and number, 122 two-byte letters: 254 bytes.
+    words = [f"{tag}{i:09d}" + "Ж" * 122 for tag in "abcdefgh"]
+    return (f"{words[0]} {words[1]} 1 {words[2]} {words[3]} 170 70 "
+            f"1.2.1990 1234567 101000 {words[4]} {words[5]} {words[6]} "
+            f"{words[7]} 7 12\n")
+
+
 def main():
-    if len(sys.argv) != 3:
+    args = sys.argv[1:]
+    long_fields = args[:1] == ["--long"]
+    if long_fields:
+        args = args[1:]
+    if len(args) != 2:
         sys.exit(__doc__)
-    count = int(sys.argv[1])
+    count = int(args[0])
     rng = random.Random(count)
-    with open(sys.argv[2], "w", encoding="utf-8") as out:
-        out.writelines(record(i, rng) for i in range(count))
+    with open(args[1], "w", encoding="utf-8") as out:
+        if long_fields:
+            out.writelines(long_record(i) for i in range(count))
+        else:
+            out.writelines(record(i, rng) for i in range(count))
 
 
 if __name__ == "__main__":
