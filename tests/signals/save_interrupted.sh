@@ -8,6 +8,7 @@
 #    hard links): the save ends first, so both names hold the whole new
 #    contents, the backup copy is gone, and then the signal ends the
 #    program;
+#  - SIGKILL as a replacing save's new file is synced: nothing is left;
 #  - SIGKILL at moments of an in-place save: the file or its backup copy
 #    holds the whole old or the whole new contents.
 #   save_interrupted.sh PROGRAM STOP_AT_LIBRARY
@@ -94,9 +95,16 @@ for sig in INT TERM HUP; do
   tested=$((tested + 1))
 done
 
-# SIGKILL, which nothing can hold off, at moments of an in-place save: as
-# the backup is synced, half way through the overwrite, as the file is
-# synced.
+# SIGKILL, which nothing can hold off. A replacing save, as its new file
+# is synced: nothing is left, the old file is whole.
+start "killed-renamed" "fsync 1"
+kill -9 "$pid"
+kill -s CONT "$pid"
+wait "$pid" 2>/dev/null
+[ -z "$(left)" ] || fail "killed: file left: $(left)"
+cmp -s cards.txt ../old.txt || fail "killed: the old file changed"
+# An in-place save: as the backup is synced, half way through the
+# overwrite, as the file is synced.
 for at in "fsync 1" "write 2" "fsync 3"; do
   start "killed-${at/ /-}" "$at" linked
   kill -9 "$pid"
