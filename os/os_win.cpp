@@ -22,8 +22,12 @@ bool os_reader_gone(os_error err) {
   return err == ERROR_BROKEN_PIPE || err == ERROR_NO_DATA;
 }
 
-// Room for a file name in UTF-16, the temporary file's own part included.
-const size_t name_room = 1024;
+// Room for a file name in UTF-16: the longest path the system takes.
+const size_t name_room = 32768;
+
+// The most units a save adds to a file's name for its new file and its
+// backup copy (NAME.kartoteka-backup-XXXXXX).
+const size_t added_to_name = 24;
 
 // The temporary file's name and the backup copy's, before six random
 // letters and digits.
@@ -225,20 +229,34 @@ os_error os_write(os_stream& s, const char* p, size_t n) {
 
 // ---- Files ----
 
-// Converts the UTF-8 name to UTF-16 in out, of room units. Returns 0 or
-// the error: a name that is not UTF-8, or one too long.
+// Converts the UTF-8 name to UTF-16 in out, of room units, in the form the
+// wide file API takes for it: as typed, or, when its full path (with the
+// names a save makes beside it) would reach MAX_PATH, the full path in the
+// \\?\ form, which works even where long paths are switched off. Returns
+// 0 or the error: a name that is not UTF-8, or one too long.
 static os_error wide_name(const char* name, wchar_t* out, size_t room) {
-  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, out,
-                          static_cast<int>(room)) > 0) {
-    return 0;
+  static wchar_t typed[name_room];
+  static wchar_t full[name_room];
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, typed,
+                          static_cast<int>(name_room)) <= 0) {
+    os_error err = GetLastError();
+    return err == ERROR_INSUFFICIENT_BUFFER ? os_name_too_long
+                                            : ERROR_INVALID_NAME;
   }
-  os_error err = GetLastError();
-  return err == ERROR_INSUFFICIENT_BUFFER ? os_name_too_long
-                                          : ERROR_INVALID_NAME;
+  DWORD n = GetFullPathNameW(typed, name_room, full, nullptr);
+  if (n > 0 && n < name_room && n + added_to_name >= plain_path_max) {
+    return extended_path(reinterpret_cast<const uint16_t*>(full), n,
+                         reinterpret_cast<uint16_t*>(out), room) > 0
+               ? 0
+               : os_name_too_long;
+  }
+  if (wcslen(typed) >= room) return os_name_too_long;
+  wcscpy(out, typed);
+  return 0;
 }
 
 os_error os_open_read(os_stream& s, const char* name) {
-  wchar_t wide[name_room];
+  static wchar_t wide[name_room];
   os_error err = wide_name(name, wide, name_room);
   if (err != 0) return err;
   // Others may read, write, rename or delete the file meanwhile, as on
@@ -315,26 +333,6 @@ static bool set_delete_mark(HANDLE h, bool on) {
   info.DeleteFile = on ? TRUE : FALSE;
   return SetFileInformationByHandle(h, FileDispositionInfo, &info,
                                     sizeof info) != 0;
-}
-
-// Gives the file of h the name name (no folder: it stays in its own),
-// replacing a file of that name when replace is set. Returns 0 or the
-// error.
-static os_error rename_open_file(HANDLE h, const wchar_t* name, bool replace) {
-  size_t len = wcslen(name);
-  union {
-    FILE_RENAME_INFO info;
-    char bytes[sizeof(FILE_RENAME_INFO) + name_room * sizeof(wchar_t)];
-  } u;
-  if (len >= name_room) return os_name_too_long;
-  memset(&u, 0, sizeof u);
-  u.info.ReplaceIfExists = replace ? TRUE : FALSE;
-  u.info.RootDirectory = nullptr;
-  u.info.FileNameLength = static_cast<DWORD>(len * sizeof(wchar_t));
-  wmemcpy(u.info.FileName, name, len + 1);
-  if (!SetFileInformationByHandle(h, FileRenameInfo, &u.info, sizeof u))
-    return GetLastError();
-  return 0;
 }
 
 // Sets the attributes of the file of h, leaving its times as they are.
@@ -419,30 +417,25 @@ static HANDLE create_hidden(wchar_t* path, const wchar_t* folder,
 }
 
 // Takes the deletion mark off the hidden file h (made by create_hidden at
-// path) and gives it the name name in its folder, with the attributes
-// attributes; replace allows it to replace a file of that name. A system
-// that cannot rename an open file has it moved once closed. Closes h.
-// Returns 0 or the error; on an error the file is gone.
+// path), gives it the attributes attributes, closes it and moves it to
+// name; replace allows it to replace a file of that name. Returns 0 or the
+// error; on an error the file is gone.
 static os_error name_hidden(HANDLE h, const wchar_t* path, const wchar_t* name,
                             DWORD attributes, bool replace) {
   os_error err = set_attributes(h, attributes);
   if (err == 0 && !set_delete_mark(h, false)) err = GetLastError();
-  if (err != 0) return close_after(h, err);
-  err = rename_open_file(h, name + folder_length(name), replace);
-  if (err == ERROR_INVALID_PARAMETER || err == ERROR_NOT_SUPPORTED ||
-      err == ERROR_CALL_NOT_IMPLEMENTED) {
-    err = close_after(h, 0);
-    if (err == 0 &&
-        !MoveFileExW(path, name,
-                     (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
-                         MOVEFILE_WRITE_THROUGH)) {
-      err = GetLastError();
-    }
-    if (err != 0) (void)DeleteFileW(path);
-    return err;
+  if (err != 0) return close_after(h, err);  // deleted as it closes
+  // From here until the move, only the end of the process by force could
+  // leave the file behind, under its temporary name.
+  err = close_after(h, 0);
+  if (err == 0 &&
+      !MoveFileExW(path, name,
+                   (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
+                       MOVEFILE_WRITE_THROUGH)) {
+    err = GetLastError();
   }
-  if (err != 0) (void)set_delete_mark(h, true);
-  return close_after(h, err);
+  if (err != 0) (void)DeleteFileW(path);
+  return err;
 }
 
 // Copies the first length bytes of the file from into the file to, from
@@ -487,7 +480,7 @@ static uint64_t allocated(HANDLE h) {
 // Writes zeros into the file of h from byte from to byte to, so that its
 // blocks there are really allocated.
 static os_error fill_zeros(HANDLE h, uint64_t from, uint64_t to) {
-  static const char zeros[1 << 16] = {};
+  static char zeros[1 << 16];  // zero, and never written
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(from);
   if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return GetLastError();
@@ -548,7 +541,7 @@ static save_state sv;
 static bool backup_name(wchar_t* path, const wchar_t* folder,
                         size_t folder_len) {
   const wchar_t* base = sv.target + folder_length(sv.target);
-  wchar_t stem[name_room];
+  static wchar_t stem[name_room];
   int got = swprintf(stem, name_room, L"%ls%ls", base, backup_infix);
   if (got < 0 || folder_len + static_cast<size_t>(got) + 7 > name_room ||
       got + 6 > 255) {
@@ -562,7 +555,7 @@ static bool backup_name(wchar_t* path, const wchar_t* folder,
 // is whole. Returns 0 or the error.
 static os_error backup_in(const wchar_t* folder, size_t folder_len, HANDLE h,
                           uint64_t length) {
-  wchar_t temp[name_room];
+  static wchar_t temp[name_room];
   os_error err = 0;
   HANDLE copy = create_hidden(temp, folder, folder_len, temp_prefix, err);
   if (copy == INVALID_HANDLE_VALUE) return err;
@@ -571,16 +564,17 @@ static os_error backup_in(const wchar_t* folder, size_t folder_len, HANDLE h,
   if (err == 0 && !backup_name(sv.backup_path, folder, folder_len))
     err = os_name_too_long;
   if (err != 0) return close_after(copy, err);
-  // Named and visible, and kept open to put the contents back from.
-  err = set_attributes(copy, FILE_ATTRIBUTE_NORMAL);
-  if (err == 0 && !set_delete_mark(copy, false)) err = GetLastError();
-  if (err == 0)
-    err = rename_open_file(copy, sv.backup_path + folder_len, false);
-  if (err != 0) {
-    (void)set_delete_mark(copy, true);
-    return close_after(copy, err);
+  err = name_hidden(copy, temp, sv.backup_path, FILE_ATTRIBUTE_NORMAL, false);
+  if (err != 0) return err;
+  // Kept open to put the contents back from, and to delete when done.
+  sv.backup = CreateFileW(sv.backup_path, GENERIC_READ | DELETE,
+                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (sv.backup == INVALID_HANDLE_VALUE) {
+    err = GetLastError();
+    (void)DeleteFileW(sv.backup_path);
+    return err;
   }
-  sv.backup = copy;
   return 0;
 }
 
