@@ -230,3 +230,31 @@ size_t text_write(const char* p, size_t n, char* out, size_t room,
   }
   return used;
 }
+
+// True when the n units at p begin with the ASCII text z.
+static bool starts_with(const uint16_t* p, size_t n, const char* z) {
+  size_t len = strlen(z);
+  if (n < len) return false;
+  for (size_t i = 0; i < len; i++) {
+    if (p[i] != static_cast<unsigned char>(z[i])) return false;
+  }
+  return true;
+}
+
+size_t extended_path(const uint16_t* full, size_t n, uint16_t* out,
+                     size_t room) {
+  const char* prefix = "\\\\?\\";
+  size_t skip = 0;
+  if (starts_with(full, n, "\\\\?\\") || starts_with(full, n, "\\\\.\\")) {
+    prefix = "";
+  } else if (starts_with(full, n, "\\\\")) {
+    prefix = "\\\\?\\UNC\\";
+    skip = 2;  // \\server\share becomes \\?\UNC\server\share
+  }
+  size_t len = strlen(prefix);
+  if (len + n - skip + 1 > room) return 0;
+  for (size_t i = 0; i < len; i++) out[i] = static_cast<unsigned char>(prefix[i]);
+  memcpy(out + len, full + skip, (n - skip) * sizeof *out);
+  out[len + n - skip] = 0;
+  return len + n - skip;
+}

@@ -3,7 +3,8 @@
 // platform: the program's UTF-8 to the console's UTF-16 and back, with a
 // character cut by the end of one buffer completed by the next; line ends
 // read as CR LF taken as LF, and LF written as CR LF; and the Ctrl+Z that
-// ends console input. What one call leaves for the next lives in the
+// ends console input; and the form of a long path that the wide file API
+// takes beyond MAX_PATH. What one call leaves for the next lives in the
 // stream: pending, held and at_line_start.
 #ifndef KARTOTEKA_OS_OS_TEXT_H_
 #define KARTOTEKA_OS_OS_TEXT_H_
@@ -57,5 +58,19 @@ size_t text_drain(os_stream& s, char* out);
 // number. Returns how many bytes of p were used.
 size_t text_write(const char* p, size_t n, char* out, size_t room,
                   size_t& made);
+
+// The longest path the wide file API takes in its plain form (MAX_PATH),
+// its terminating zero included.
+const size_t plain_path_max = 260;
+
+// Writes to out (room units) the full path full (n units, no terminating
+// zero; drive or UNC form, as GetFullPathNameW gives it) in the form that
+// has no length limit even where long paths are switched off: \\?\C:\...
+// for a drive path, \\?\UNC\server\share\... for a network one. A path
+// already in such a form (\\?\ or \\.\) is copied as it is. Returns the
+// number of units written, with a terminating zero after them, or 0 when
+// room is too small.
+size_t extended_path(const uint16_t* full, size_t n, uint16_t* out,
+                     size_t room);
 
 #endif  // KARTOTEKA_OS_OS_TEXT_H_

@@ -1,6 +1,7 @@
 // The Windows console's and text-mode streams' conversions: UTF-8 to UTF-16
-// and back whatever the buffer boundaries, CR LF both ways, and the Ctrl+Z
-// that ends console input. They run on every platform.
+// and back whatever the buffer boundaries, CR LF both ways, the Ctrl+Z
+// that ends console input, and the form of long paths. They run on every
+// platform.
 #include "os/os_text.h"
 
 #include <gtest/gtest.h>
@@ -230,6 +231,26 @@ TEST(TextWrite, LfIsWrittenAsCrLf) {
     EXPECT_EQ(write_text("a b\n\nЖ\n", room), "a b\r\n\r\nЖ\r\n") << room;
   }
   EXPECT_EQ(write_text("no line end", 4), "no line end");
+}
+
+// A full path beyond MAX_PATH is given to the wide file API with the
+// prefix \\?\ (a network one with \\?\UNC\); one that has a prefix keeps
+// it.
+TEST(ExtendedPath, DriveAndNetworkPathsGetTheirPrefix) {
+  auto ext = [](const std::string& full, size_t room = 64) {
+    units in(full.begin(), full.end());
+    units out(room, 0xFFFF);
+    size_t n = extended_path(in.data(), in.size(), out.data(), room);
+    if (n == 0) return std::string("(no room)");
+    EXPECT_EQ(out[n], 0) << full;
+    return std::string(out.begin(), out.begin() + static_cast<long>(n));
+  };
+  EXPECT_EQ(ext("C:\\Users\\a.txt"), "\\\\?\\C:\\Users\\a.txt");
+  EXPECT_EQ(ext("\\\\srv\\share\\a.txt"), "\\\\?\\UNC\\srv\\share\\a.txt");
+  EXPECT_EQ(ext("\\\\?\\C:\\a.txt"), "\\\\?\\C:\\a.txt");
+  EXPECT_EQ(ext("\\\\.\\CON"), "\\\\.\\CON");
+  EXPECT_EQ(ext("C:\\a.txt", 13), "\\\\?\\C:\\a.txt");
+  EXPECT_EQ(ext("C:\\a.txt", 12), "(no room)");
 }
 
 }  // namespace

@@ -1,0 +1,2 @@
+# The saved file is where its long path says, with CR LF line ends.
+[ "$(tr -d '\r' <folder-with-a-long-name-number-one/folder-with-a-long-name-number-two/folder-with-a-long-name-number-three/folder-with-a-long-name-number-four/folder-with-a-long-name-number-five/folder-with-a-long-name-six/saved.txt)" = "$(cat folder-with-a-long-name-number-one/folder-with-a-long-name-number-two/folder-with-a-long-name-number-three/folder-with-a-long-name-number-four/folder-with-a-long-name-number-five/folder-with-a-long-name-six/cards.txt)" ]
