@@ -1,22 +1,48 @@
-# Run by the win64_zip target in the build folder: packs NAME.zip with a
-# folder NAME holding PROGRAM, README.txt (SOURCE/README.md) and
-# kartoteka.txt (the manual page SOURCE/man/kartoteka.1 rendered by GROFF
-# as plain text). The texts get CR LF line ends and a byte order mark, so
-# that every Windows editor shows them as UTF-8.
+# Run by the win64_zip target in the build folder: packs NAME.zip with ZIP,
+# the download a Windows user unpacks, with a folder NAME holding
+#   kartoteka.exe  PROGRAM, stripped by STRIP of its symbols and debugging
+#                  sections
+#   README.txt     SOURCE/packaging/windows/README.txt, in Russian, for
+#                  Windows users first
+#   MANUAL.txt     the manual page SOURCE/man/kartoteka.1 rendered by GROFF
+#                  as plain text
+#   LICENSE.txt    SOURCE/LICENSE
+# The texts get CR LF line ends, and those in Russian a byte order mark, so
+# that every Windows editor shows them as UTF-8. The zip is the same on
+# every build of one commit: its files come in a fixed order with fixed
+# permissions, all dated at the commit's time (or SOURCE_DATE_EPOCH, when
+# the sources are not a git checkout).
 set(stage ${NAME})
 file(REMOVE_RECURSE ${stage} ${NAME}.zip)
 file(MAKE_DIRECTORY ${stage})
-file(COPY ${PROGRAM} DESTINATION ${stage})
+
+# The date of every file, and of the program's header (strip reads
+# SOURCE_DATE_EPOCH): the commit's.
+execute_process(COMMAND git -C ${SOURCE} log -1 --format=%ct
+                OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
+                RESULT_VARIABLE rc ERROR_QUIET)
+if(rc EQUAL 0 AND commit_time MATCHES "^[0-9]+$")
+  set(ENV{SOURCE_DATE_EPOCH} ${commit_time})
+endif()
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} 1767225600)  # 2026-01-01, for want of better
+endif()
+
+execute_process(COMMAND ${STRIP} --strip-all -o ${stage}/kartoteka.exe
+                        ${PROGRAM} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "could not strip ${PROGRAM}: ${rc}")
+endif()
 
 # Writes text to file the Windows way.
 string(ASCII 239 187 191 byte_order_mark)
-function(write_windows_text file text)
+function(write_windows_text file text mark)
   string(REPLACE "\n" "\r\n" text "${text}")
-  file(WRITE ${file} "${byte_order_mark}${text}")
+  file(WRITE ${file} "${mark}${text}")
 endfunction()
 
-file(READ ${SOURCE}/README.md readme)
-write_windows_text(${stage}/README.txt "${readme}")
+file(READ ${SOURCE}/packaging/windows/README.txt readme)
+write_windows_text(${stage}/README.txt "${readme}" "${byte_order_mark}")
 
 execute_process(
   COMMAND ${GROFF} -k -man -Tutf8 -P-cbou ${SOURCE}/man/kartoteka.1
@@ -24,10 +50,30 @@ execute_process(
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "groff could not render the manual page: ${rc}")
 endif()
-write_windows_text(${stage}/kartoteka.txt "${manual}")
+write_windows_text(${stage}/MANUAL.txt "${manual}" "${byte_order_mark}")
 
-execute_process(COMMAND ${CMAKE_COMMAND} -E tar cf ${NAME}.zip --format=zip
-                        ${stage} RESULT_VARIABLE rc)
+file(READ ${SOURCE}/LICENSE license)
+write_windows_text(${stage}/LICENSE.txt "${license}" "")
+
+set(files kartoteka.exe README.txt MANUAL.txt LICENSE.txt)
+foreach(f ${files})
+  set(mode OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  if(f MATCHES "[.]exe$")
+    list(APPEND mode OWNER_EXECUTE GROUP_EXECUTE WORLD_EXECUTE)
+  endif()
+  file(CHMOD ${stage}/${f} PERMISSIONS ${mode})
+endforeach()
+
+# Packed by zip with no extra fields (their access and change times would
+# differ from build to build), the dates read as UTC.
+list(TRANSFORM files PREPEND ${stage}/)
+execute_process(COMMAND touch -d @$ENV{SOURCE_DATE_EPOCH} ${files}
+                RESULT_VARIABLE rc)
+if(rc EQUAL 0)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env TZ=UTC
+                          ${ZIP} -X -D -q ${NAME}.zip ${files}
+                  RESULT_VARIABLE rc)
+endif()
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "could not pack ${NAME}.zip: ${rc}")
 endif()

@@ -3,10 +3,23 @@
 # is a cross-build on Linux, the means to run what it makes under wine.
 
 # One self-contained program: MinGW-w64's C++ and GCC runtimes and
-# winpthread linked in, so that only Windows' own DLLs are needed.
+# winpthread linked in, so that only Windows' own DLLs are needed. No time
+# stamp in the program's header: every build of one commit is the same.
 if(MINGW)
-  add_link_options(-static)
+  add_link_options(-static -Wl,--no-insert-timestamp)
 endif()
+
+# The program's resources: version information from the project's version,
+# and the application manifest (the Windows versions it supports, long
+# paths, no elevation). CMakeLists.txt adds windows_resources to the
+# program's sources.
+enable_language(RC)
+set(KARTOTEKA_MANIFEST ${CMAKE_BINARY_DIR}/kartoteka.manifest)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/kartoteka.manifest.in
+               ${KARTOTEKA_MANIFEST} @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/windows/kartoteka.rc.in
+               ${CMAKE_BINARY_DIR}/kartoteka.rc @ONLY)
+set(windows_resources ${CMAKE_BINARY_DIR}/kartoteka.rc)
 
 if(CMAKE_CROSSCOMPILING)
   # build/wine-run runs a Windows program headless in the build's own wine
@@ -22,24 +35,27 @@ if(CMAKE_CROSSCOMPILING)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_run})
 endif()
 
-# The zip a Windows user unpacks: the program, the README and the manual
-# page as plain text, both with Windows line ends. Rendering the page needs
-# groff; without it there is no zip.
+# The zip a Windows user unpacks: the program, stripped, a README for
+# Windows users, the manual page as plain text and the licence, the texts
+# with Windows line ends (cmake/win64-zip.cmake). Rendering the page needs
+# groff, and packing it zip; without them there is no zip.
 find_program(KARTOTEKA_GROFF groff)
-if(KARTOTEKA_GROFF)
+find_program(KARTOTEKA_ZIP zip)
+if(KARTOTEKA_GROFF AND KARTOTEKA_ZIP)
   set(zip_name kartoteka-${PROJECT_VERSION}-win64)
   add_custom_command(
     OUTPUT ${CMAKE_BINARY_DIR}/${zip_name}.zip
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:kartoteka>
-            -DSOURCE=${PROJECT_SOURCE_DIR} -DNAME=${zip_name}
-            -DGROFF=${KARTOTEKA_GROFF}
+            -DSTRIP=${CMAKE_STRIP} -DSOURCE=${PROJECT_SOURCE_DIR}
+            -DNAME=${zip_name} -DGROFF=${KARTOTEKA_GROFF}
+            -DZIP=${KARTOTEKA_ZIP}
             -P ${PROJECT_SOURCE_DIR}/cmake/win64-zip.cmake
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-    DEPENDS kartoteka ${PROJECT_SOURCE_DIR}/README.md
-            ${PROJECT_SOURCE_DIR}/man/kartoteka.1
+    DEPENDS kartoteka ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt
+            ${PROJECT_SOURCE_DIR}/man/kartoteka.1 ${PROJECT_SOURCE_DIR}/LICENSE
             ${PROJECT_SOURCE_DIR}/cmake/win64-zip.cmake
     COMMENT "Packing ${zip_name}.zip")
   add_custom_target(win64_zip ALL DEPENDS ${CMAKE_BINARY_DIR}/${zip_name}.zip)
 else()
-  message(STATUS "groff not found: no kartoteka-*-win64.zip")
+  message(STATUS "groff or zip not found: no kartoteka-*-win64.zip")
 endif()
