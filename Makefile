@@ -41,9 +41,10 @@ clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
 
 # The Windows program, cross-built with MinGW-w64 in $(WIN_BUILD):
-# kartoteka.exe and kartoteka-VERSION-win64.zip. `make test-windows` builds
-# it with its tests and runs them under wine, headless, in a wine prefix of
-# the build's own ($(WIN_BUILD)/wine).
+# kartoteka.exe and kartoteka-VERSION-win64.zip, with only the compiler,
+# groff and zip. `make test-windows` builds it with its tests and runs them
+# under wine, headless, in a wine prefix of the build's own
+# ($(WIN_BUILD)/wine).
 WIN_BUILD ?= build-windows
 WIN_CMAKE = cmake -S . -B $(WIN_BUILD) \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
@@ -55,7 +56,7 @@ windows:
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 
 test-windows:
-	@tools/install-deps.sh windows
+	@tools/install-deps.sh windows-test
 	$(WIN_CMAKE) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
 	cmake --build $(WIN_BUILD) -j $(JOBS)
 	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)

@@ -6,8 +6,10 @@
 #                           themselves without them)
 #   install-deps.sh ci      that, and the fuzzing, valgrind and manual page tools
 #   install-deps.sh bench   what building and running the benchmark needs
-#   install-deps.sh windows what cross-building the Windows program, its zip
-#                           and its tests and running them under wine need
+#   install-deps.sh windows what cross-building the Windows program and its
+#                           zip needs
+#   install-deps.sh windows-test  that, and what building its tests and
+#                           running them under wine need
 set -eu
 need="cmake make g++"
 want=""
@@ -18,11 +20,13 @@ case "${1:-build}" in
   ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian acl attr" ;;
   bench) need="$need libbenchmark-dev python3 time" ;;
   windows)
-    need="cmake make g++-mingw-w64-x86-64-posix googletest groff-base wine64"
-    need="$need tmux python3"
+    need="cmake make g++-mingw-w64-x86-64-posix groff-base zip" ;;
+  windows-test)
+    need="cmake make g++-mingw-w64-x86-64-posix groff-base zip googletest"
+    need="$need wine64 tmux python3"
     # Wine's recommendations (fonts, 32-bit parts, ...) are not needed.
     flags="--no-install-recommends" ;;
-  *) echo "usage: $0 build|test|ci|bench|windows" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|ci|bench|windows|windows-test" >&2; exit 2 ;;
 esac
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
