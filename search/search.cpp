@@ -29,6 +29,7 @@ static bool matches(const human& h, int choise, const char* strquery,
 // Resizes the result list to room for room positions. Returns false, with
 // results untouched, when it cannot.
 static bool resize_results(int32_t*& results, int64_t room) {
+  if (static_cast<uint64_t>(room) > SIZE_MAX / sizeof(int32_t)) return false;
   void* block =
       reallocate(results, static_cast<size_t>(room) * sizeof(int32_t));
   if (block == nullptr) return false;

@@ -147,6 +147,31 @@ TEST(FailedResize, SearchPrintsNothingForTheSearch) {
   release_array(a);
 }
 
+// A room whose size in bytes does not fit size_t (on a 32-bit system) must
+// not be asked for as the few bytes it wraps round to, which the count
+// would then run past: the resize fails without asking.
+size_t asked_bytes = 0;
+void* refuse_and_note(void*, size_t size) {
+  asked_bytes = size;
+  return nullptr;
+}
+
+TEST(FailedResize, RoomBeyondWhatSizeCountsIsNeverAskedWrapped) {
+  massiv a = sample_array(1);
+  for (uint64_t room : {uint64_t{INT32_MAX},
+                        (uint64_t{1} << 32) / sizeof(human) + 1}) {
+    asked_bytes = 0;
+    reallocator before = set_reallocator(refuse_and_note);
+    EXPECT_FALSE(resize_array(a, static_cast<int64_t>(room)));
+    set_reallocator(before);
+    if (asked_bytes != 0) {
+      EXPECT_EQ(asked_bytes / sizeof(human), room);
+    }
+    EXPECT_EQ(a.room, 1);
+  }
+  release_array(a);
+}
+
 TEST(FailedResize, NoArrayAtStartEndsTheProgramSilently) {
   transcript t;
   {
