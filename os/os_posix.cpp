@@ -397,8 +397,10 @@ static os_error reserve(int fd, off_t old_size, uint64_t size) {
   err = posix_fallocate(fd, 0, static_cast<off_t>(size));
 #endif
   struct stat now;
-  if (err != 0 && fstat(fd, &now) == 0 && now.st_size != old_size)
-    (void)ftruncate(fd, old_size);
+  if (err != 0 && fstat(fd, &now) == 0 && now.st_size != old_size &&
+      ftruncate(fd, old_size) != 0) {
+    // The length stays longer: the reservation's error is what is told.
+  }
   return err;
 }
 
@@ -590,8 +592,10 @@ static os_error begin_renamed(os_stream& out, bool& refused) {
   if (sv.exists) {
     // Only the owner's privileges allow this; without them the new file
     // belongs to whoever saves it, and the save goes on.
-    if (sv.old.st_uid != geteuid() || sv.old.st_gid != getegid())
-      (void)fchown(fd, sv.old.st_uid, sv.old.st_gid);
+    if ((sv.old.st_uid != geteuid() || sv.old.st_gid != getegid()) &&
+        fchown(fd, sv.old.st_uid, sv.old.st_gid) != 0) {
+      // Not the owner's privileges: the save goes on.
+    }
     if (fchmod(fd, sv.old.st_mode & 07777) != 0) err = errno;
     if (err == 0) err = copy_attributes(sv.target_fd, fd);
     refused = err != 0;
