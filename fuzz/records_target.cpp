@@ -11,7 +11,7 @@
 #include <cstring>
 #include <string>
 
-#include "menu/array.h"
+#include "record/array.h"
 #include "storage/file.h"
 
 // Returns the file lines of records 0 to count - 1 of a.
@@ -38,8 +38,14 @@ static bool plain_field(source& in, int no) {
 }
 
 // The number of whole records at the front of the n bytes at p, and
-// whether they are all there is.
+// whether they are all there is. A byte-order mark at the very start and a
+// 0x1A as the very last byte are not the file's text.
 static int32_t plain_count(const uint8_t* p, size_t n, bool& whole) {
+  if (n >= 3 && memcmp(p, "\xEF\xBB\xBF", 3) == 0) {
+    p += 3;
+    n -= 3;
+  }
+  if (n > 0 && p[n - 1] == 0x1A) n--;
   source in;
   open_memory_source(in, reinterpret_cast<const char*>(p), n);
   int32_t count = 0;
