@@ -8,7 +8,7 @@
 #include <string>
 
 #include "console/input.h"
-#include "menu/array.h"
+#include "record/array.h"
 #include "storage/file.h"
 
 // About a mebibyte of words or numbers, one blank or line end apart, in the

@@ -4,7 +4,7 @@
 #define KARTOTEKA_MENU_FILL_H_
 
 #include "console/dialogue.h"
-#include "menu/array.h"
+#include "record/array.h"
 
 // Takes records one after another from position 0, each followed by the
 // question whether to go on, until it is answered n or N; after each record

@@ -1,7 +1,7 @@
 // The main menu loop.
 #include "menu/menu.h"
 
-#include "menu/array.h"
+#include "record/array.h"
 #include "menu/fill.h"
 #include "menu/show.h"
 #include "search/search.h"

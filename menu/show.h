@@ -3,7 +3,7 @@
 #define KARTOTEKA_MENU_SHOW_H_
 
 #include "console/dialogue.h"
-#include "menu/array.h"
+#include "record/array.h"
 
 // Prints records 0 to n - 1, each under its numbered heading. Before the
 // first record, and before every further one while the answer is N or n,

@@ -1,25 +1,13 @@
-// The record array's block and the one resize function of the program.
-#include "menu/array.h"
+// The record array's block.
+#include "record/array.h"
 
 #include "os/os.h"
-
-static reallocator current = os_resize;
-
-void* reallocate(void* p, size_t size) {
-  return current(p, size);
-}
-
-reallocator set_reallocator(reallocator r) {
-  reallocator before = current;
-  current = r;
-  return before;
-}
 
 bool resize_array(massiv& a, int64_t room) {
   if (room < 1 || room > INT32_MAX) return false;
   // Where size_t has 32 bits, two thousand million records do not fit it.
   if (static_cast<uint64_t>(room) > SIZE_MAX / sizeof(human)) return false;
-  void* block = reallocate(a.rec, static_cast<size_t>(room) * sizeof(human));
+  void* block = os_resize(a.rec, static_cast<size_t>(room) * sizeof(human));
   if (block == nullptr) return false;
   a.rec = static_cast<human*>(block);
   a.room = static_cast<int32_t>(room);

@@ -31,7 +31,7 @@ static bool matches(const human& h, int choise, const char* strquery,
 static bool resize_results(int32_t*& results, int64_t room) {
   if (static_cast<uint64_t>(room) > SIZE_MAX / sizeof(int32_t)) return false;
   void* block =
-      reallocate(results, static_cast<size_t>(room) * sizeof(int32_t));
+      os_resize(results, static_cast<size_t>(room) * sizeof(int32_t));
   if (block == nullptr) return false;
   results = static_cast<int32_t*>(block);
   return true;

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "console/dialogue.h"
-#include "menu/array.h"
+#include "record/array.h"
 
 // Asks for a criterion (a field number, 1 to 18, asked again while out of
 // range) and a query (a word for text fields, an integer otherwise), then

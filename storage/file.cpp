@@ -107,7 +107,7 @@ static void restore_room(massiv& a, int32_t room) {
 // byte and its bytes, an integer field as its four bytes. Smaller than the
 // file's own text, and copied into place without reading it again.
 struct packed_records {
-  char* bytes;  // from reallocate, or null
+  char* bytes;  // from os_resize, or null
   size_t len;
   size_t room;
 };
@@ -126,7 +126,7 @@ static bool read_packed(source& in, packed_records& p, bool& no_room) {
   no_room = false;
   if (p.room - p.len < packed_room) {
     size_t more = p.room / 4 > pack_step ? p.room / 4 : pack_step;
-    void* block = reallocate(p.bytes, p.room + more);
+    void* block = os_resize(p.bytes, p.room + more);
     if (block == nullptr) {
       no_room = true;
       return false;

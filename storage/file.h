@@ -12,7 +12,7 @@
 #include <cstdint>
 
 #include "console/dialogue.h"
-#include "menu/array.h"
+#include "record/array.h"
 
 // Asks for a file name and writes records 0 to n - 1 to it, one line each,
 // as a whole by os_save_begin and os_save_end: a failed save leaves an

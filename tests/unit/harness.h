@@ -7,7 +7,7 @@
 #include <string>
 
 #include "console/dialogue.h"
-#include "menu/array.h"
+#include "record/array.h"
 #include "record/human.h"
 
 struct transcript {
@@ -30,12 +30,12 @@ bool same_human(const human& a, const human& b);
 // sample_human("r0"), sample_human("r1"), ...
 massiv sample_array(int n);
 
-// Makes reallocate fail from its (good + 1)th call on, counting from the
+// Makes os_resize fail from its (good + 1)th call on, counting from the
 // moment this is called, until the object goes out of scope.
 struct failing_resizes {
   explicit failing_resizes(int good);
   ~failing_resizes();
-  reallocator before;
+  os_resizer before;
 };
 
 #endif  // KARTOTEKA_TESTS_HARNESS_H_
