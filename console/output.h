@@ -15,7 +15,7 @@
 struct sink {
   os_stream stream;  // where the bytes go, unless the sink is in memory
   bool in_memory;    // the bytes go to kept instead
-  char* kept;        // in memory: every byte flushed so far (os_resize)
+  char* kept;        // in memory: every byte flushed so far (os_system_resize)
   size_t kept_len;
   os_error error;  // the error of the first failed write, 0 while none
   sink* report_to;  // where that failure is reported, or null

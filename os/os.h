@@ -25,21 +25,15 @@ extern const os_error os_name_too_long;
 // will ever be read.
 bool os_reader_gone(os_error err);
 
-// One open stream of bytes: a standard stream or a file opened to read.
+// One open stream of bytes: a standard stream, a file opened to read, or
+// a file a save writes.
 struct os_stream {
   intptr_t handle;  // the descriptor or HANDLE; -1 when none is open
   bool console;     // a terminal (POSIX) or a console (Windows)
   bool text;        // line ends are translated to and from the platform's
-  // What the platform layer keeps between two calls, for the Windows
-  // console and text-mode line ends (os_text.h): bytes not passed on yet
-  // (the start of a character cut by a buffer's end, or read bytes that did
-  // not fit), and one character held back until the next read shows what
-  // follows it (a carriage return, or the first half of a surrogate pair;
-  // a Ctrl+Z once it has ended the console's input).
-  unsigned char pending[8];
-  size_t pending_len;
-  uint16_t held;       // 0 when none is held
-  bool at_line_start;  // Windows console: no character yet on this line
+  // What the platform's own file keeps for the stream between two calls;
+  // nothing outside it reads or writes these bytes.
+  alignas(8) unsigned char platform[32];
 };
 
 // Prepares the process: the Russian locale for all categories (the name
@@ -106,13 +100,27 @@ os_error os_save_end(os_stream& out, os_error failed);
 void os_error_text(os_error err, char* buf, size_t size);
 
 // Resizes the block at p (null for a new one) to size bytes, keeping its
-// contents, as realloc does, with memory taken straight from the system:
-// growing a large block one step at a time costs no copying, and memory a
-// block gives up goes back to the system. Returns the block, or null with
-// p untouched.
+// contents, as realloc does. Every block the program uses comes from here:
+// the record array, a search's results, a load's held records. Returns the
+// block, or null with p untouched when the memory cannot be had (or a test
+// has made it fail: os_set_resizer).
 void* os_resize(void* p, size_t size);
 
 // Gives the block at p (or null) back to the system.
 void os_free(void* p);
+
+// The system's own resize, behind os_resize: memory taken straight from
+// the system, so that a large block growing one step at a time costs no
+// copying and memory a block gives up goes back to the system; growth is
+// refused while the records are intact when it would take more than the
+// process can really have (the system's available memory, a memory
+// cgroup's limit, Windows' available commit). Tests' memory sinks use it
+// directly, so that what a test captures never fails with the program.
+void* os_system_resize(void* p, size_t size);
+
+// For tests: makes os_resize call r instead of the function it calls now,
+// which is returned (os_system_resize unless replaced).
+using os_resizer = void* (*)(void* p, size_t size);
+os_resizer os_set_resizer(os_resizer r);
 
 #endif  // KARTOTEKA_OS_OS_H_

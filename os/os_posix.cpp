@@ -58,10 +58,7 @@ void os_start() {
 static void open_stream(os_stream& s, int fd) {
   s.handle = fd;
   s.console = fd >= 0 && isatty(fd) == 1;
-  s.text = false;
-  s.pending_len = 0;
-  s.held = 0;
-  s.at_line_start = true;
+  s.text = false;  // this file keeps nothing in s.platform
 }
 
 void os_std_stream(os_stream& s, int which) {
@@ -1053,7 +1050,7 @@ static size_t slack(const block_head* head) {
   return head->mapped - sizeof(block_head) - head->size;
 }
 
-void* os_resize(void* p, size_t size) {
+void* os_system_resize(void* p, size_t size) {
   if (size > SIZE_MAX / 2) return nullptr;
   size_t want = mapping_for(size);
   if (p == nullptr) {

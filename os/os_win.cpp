@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <new>
 
 #include "os/os.h"
 #include "os/os_text.h"
@@ -36,6 +37,15 @@ const wchar_t backup_infix[] = L".kartoteka-backup-";
 
 static HANDLE handle_of(const os_stream& s) {
   return reinterpret_cast<HANDLE>(s.handle);
+}
+
+// What this file keeps for a stream between two calls: the carries of its
+// text conversions, in the stream's platform bytes.
+static_assert(sizeof(text_state) <= sizeof(os_stream::platform),
+              "a stream's text state does not fit its platform bytes");
+
+static text_state& text_of(os_stream& s) {
+  return *std::launder(reinterpret_cast<text_state*>(s.platform));
 }
 
 // ---- Console interrupts ----
@@ -68,7 +78,7 @@ static void open_stream(os_stream& s, HANDLE h, bool text) {
   s.handle = reinterpret_cast<intptr_t>(h);
   s.console = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
   s.text = text;
-  text_reset(s);
+  text_reset(*new (s.platform) text_state);
 }
 
 void os_std_stream(os_stream& s, int which) {
@@ -100,13 +110,14 @@ static os_error read_raw(HANDLE h, char* buf, size_t size, size_t& got) {
 }
 
 // Gives the caller what does not fit in its buffer on the next read.
-static void keep_rest(os_stream& s, const char* rest, size_t n) {
-  memcpy(s.pending, rest, n);
-  s.pending_len = n;
+static void keep_rest(text_state& t, const char* rest, size_t n) {
+  memcpy(t.pending, rest, n);
+  t.pending_len = n;
 }
 
 // Reads a redirected standard input: bytes as they come, CR LF as LF.
 static os_error read_text(os_stream& s, char* buf, size_t size, size_t& got) {
+  text_state& t = text_of(s);
   // A CR held from the last read may come out in front of the bytes read,
   // so one byte of room is kept for it.
   char small[2];
@@ -116,12 +127,12 @@ static os_error read_text(os_stream& s, char* buf, size_t size, size_t& got) {
     size_t n;
     os_error err = read_raw(handle_of(s), out + 1, room - 1, n);
     if (err != 0) return err;
-    size_t made = n == 0 ? text_drain(s, out) : text_read(s, out + 1, n, out);
+    size_t made = n == 0 ? text_drain(t, out) : text_read(t, out + 1, n, out);
     if (made > 0 || n == 0) {
       got = made < size ? made : size;
       if (out == small && got > 0) {
         buf[0] = small[0];
-        keep_rest(s, small + got, made - got);
+        keep_rest(t, small + got, made - got);
       }
       return 0;
     }
@@ -135,8 +146,9 @@ static os_error read_console(os_stream& s, char* buf, size_t size,
   const size_t units_max = 4096;
   uint16_t w[units_max];
   char text[3 * units_max + 3];
+  text_state& t = text_of(s);
   for (;;) {
-    if (s.held == ctrl_z) return 0;  // the input has ended
+    if (t.held == ctrl_z) return 0;  // the input has ended
     // Each unit gives at most 3 bytes, and what was held at most 3 more.
     size_t want = size >= 6 ? (size - 3) / 3 : 1;
     if (want > units_max) want = units_max;
@@ -146,12 +158,12 @@ static os_error read_console(os_stream& s, char* buf, size_t size,
     }
     bool ended = false;
     size_t made =
-        n == 0 ? text_drain(s, text) : console_decode(s, w, n, text, ended);
-    if (n == 0) s.held = ctrl_z;
+        n == 0 ? text_drain(t, text) : console_decode(t, w, n, text, ended);
+    if (n == 0) t.held = ctrl_z;
     if (made > 0 || ended || n == 0) {
       got = made < size ? made : size;
       memcpy(buf, text, got);
-      keep_rest(s, text + got, made - got);
+      keep_rest(t, text + got, made - got);
       return 0;
     }
     // Only a CR or half a surrogate pair came, held for now: read on.
@@ -161,11 +173,12 @@ static os_error read_console(os_stream& s, char* buf, size_t size,
 os_error os_read(os_stream& s, char* buf, size_t size, size_t& got) {
   got = 0;
   if (size == 0) return 0;
-  if (s.pending_len > 0) {
-    got = s.pending_len < size ? s.pending_len : size;
-    memcpy(buf, s.pending, got);
-    s.pending_len -= got;
-    memmove(s.pending, s.pending + got, s.pending_len);
+  text_state& t = text_of(s);
+  if (t.pending_len > 0) {
+    got = t.pending_len < size ? t.pending_len : size;
+    memcpy(buf, t.pending, got);
+    t.pending_len -= got;
+    memmove(t.pending, t.pending + got, t.pending_len);
     return 0;
   }
   if (s.console) return read_console(s, buf, size, got);
@@ -205,7 +218,7 @@ static os_error write_console(os_stream& s, const char* p, size_t n) {
   uint16_t w[4096];
   while (n > 0) {
     size_t made;
-    size_t used = console_encode(s, p, n, w, 4096, made);
+    size_t used = console_encode(text_of(s), p, n, w, 4096, made);
     p += used;
     n -= used;
     for (size_t at = 0; at < made;) {
@@ -882,7 +895,7 @@ static block_head* new_block(size_t size, size_t range) {
   return head;
 }
 
-void* os_resize(void* p, size_t size) {
+void* os_system_resize(void* p, size_t size) {
   if (size > SIZE_MAX / 8) return nullptr;
   if (p == nullptr) {
     block_head* head = new_block(size, first_range(size + sizeof(block_head)));

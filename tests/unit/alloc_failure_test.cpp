@@ -119,6 +119,49 @@ TEST(FailedResize, ReloadFillsTheSameBlock) {
   release_array(a);
 }
 
+// With every resize failing, a save either writes every record and says
+// so, or reports the failure and leaves the old file whole: never
+// "Выполнено!" over a file that lacks records.
+TEST(FailedResize, SaveWithNoMemoryWritesAllOrKeepsTheOldFile) {
+  const std::string name =
+      std::string("kartoteka-save-") +
+      ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".txt";
+  FILE* f = fopen(name.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  ASSERT_GE(fputs("old\n", f), 0);
+  ASSERT_EQ(fclose(f), 0);
+  massiv a = sample_array(3);
+  std::string lines;
+  for (int i = 0; i < 3; i++) {
+    lines += on_console("", [&](console& con) {
+               write_record(con.out, a.rec[i]);
+             }).out;
+  }
+  transcript t;
+  int status = -1;
+  {
+    failing_resizes fail(0);
+    t = on_console(name + "\n",
+                   [&](console& con) { status = save_array(con, 3, a); });
+  }
+  std::string saved;
+  f = fopen(name.c_str(), "rb");
+  ASSERT_NE(f, nullptr);
+  for (int c; (c = fgetc(f)) != EOF;) {
+    if (c != '\r') saved += static_cast<char>(c);  // CR LF on Windows
+  }
+  fclose(f);
+  if (status == 0) {
+    EXPECT_EQ(t.out, "Введите имя файла: Выполнено!\n");
+    EXPECT_EQ(saved, lines);
+  } else {
+    EXPECT_NE(t.err, "");
+    EXPECT_EQ(saved, "old\n");
+  }
+  remove(name.c_str());
+  release_array(a);
+}
+
 TEST(FailedResize, SearchPrintsNothingForTheSearch) {
   massiv a = sample_array(3);
   const std::string prompt = "Введите запрос: ";
@@ -161,9 +204,9 @@ TEST(FailedResize, RoomBeyondWhatSizeCountsIsNeverAskedWrapped) {
   for (uint64_t room : {uint64_t{INT32_MAX},
                         (uint64_t{1} << 32) / sizeof(human) + 1}) {
     asked_bytes = 0;
-    reallocator before = set_reallocator(refuse_and_note);
+    os_resizer before = os_set_resizer(refuse_and_note);
     EXPECT_FALSE(resize_array(a, static_cast<int64_t>(room)));
-    set_reallocator(before);
+    os_set_resizer(before);
     if (asked_bytes != 0) {
       EXPECT_EQ(asked_bytes / sizeof(human), room);
     }

@@ -24,7 +24,7 @@ void* test_realloc(void* p, size_t size) {
   int no = calls++;
   if (no == fail_at || (fail_after && fail_at >= 0 && no > fail_at))
     return nullptr;
-  return os_resize(p, size);
+  return os_system_resize(p, size);
 }
 
 // The line that types h at the entry prompts, in their order.
@@ -109,13 +109,13 @@ outcome run(const session& s, int at, bool after) {
   calls = 0;
   fail_at = at;
   fail_after = after;
-  reallocator before = set_reallocator(test_realloc);
+  os_resizer before = os_set_resizer(test_realloc);
   outcome o = {{}, true};
   o.t = on_console(s.input, [&](console& con) {
     run_menu(con);
     o.ended = con.ended;
   });
-  set_reallocator(before);
+  os_set_resizer(before);
   return o;
 }
 

@@ -62,7 +62,7 @@ massiv sample_array(int n) {
 }
 
 static int good_left = 0;
-static reallocator real = nullptr;
+static os_resizer real = nullptr;
 
 static void* counting_realloc(void* p, size_t size) {
   if (good_left == 0) return nullptr;
@@ -72,10 +72,10 @@ static void* counting_realloc(void* p, size_t size) {
 
 failing_resizes::failing_resizes(int good) {
   good_left = good;
-  before = set_reallocator(counting_realloc);
+  before = os_set_resizer(counting_realloc);
   real = before;
 }
 
 failing_resizes::~failing_resizes() {
-  set_reallocator(before);
+  os_set_resizer(before);
 }

@@ -13,11 +13,8 @@ namespace {
 
 using units = std::vector<uint16_t>;
 
-os_stream fresh_stream() {
-  os_stream s;
-  s.handle = -1;
-  s.console = true;
-  s.text = true;
+text_state fresh_stream() {
+  text_state s;
   text_reset(s);
   return s;
 }
@@ -26,7 +23,7 @@ os_stream fresh_stream() {
 // an output buffer of room units.
 units encode(const std::string& text, std::vector<size_t> cuts = {},
              size_t room = 64) {
-  os_stream s = fresh_stream();
+  text_state s = fresh_stream();
   units all;
   cuts.push_back(text.size());
   size_t from = 0;
@@ -53,7 +50,7 @@ units encode(const std::string& text, std::vector<size_t> cuts = {},
 // Decodes console units given in pieces. Sets ended when a Ctrl+Z ended
 // the input.
 std::string decode(const std::vector<units>& pieces, bool* ended = nullptr) {
-  os_stream s = fresh_stream();
+  text_state s = fresh_stream();
   std::string all;
   bool end = false;
   for (const units& w : pieces) {
@@ -178,7 +175,7 @@ TEST(ConsoleDecode, CtrlZInsideALineIsAByte) {
 // Reads text given in pieces through text_read, in place as os_win does:
 // each piece lands one byte after the start of the buffer.
 std::string read_text(const std::vector<std::string>& pieces) {
-  os_stream s = fresh_stream();
+  text_state s = fresh_stream();
   std::string all;
   for (const std::string& piece : pieces) {
     std::string buf = " " + piece;
