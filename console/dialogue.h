@@ -10,6 +10,7 @@
 
 #include "console/input.h"
 #include "console/output.h"
+#include "os/compat.h"
 
 // Room of a word buffer: 254 bytes of text and the terminating zero.
 const size_t word_size = 255;
@@ -46,8 +47,7 @@ inline void say(console& con, const char* text) {
 
 // Writes one report line, formatted as by printf, to the error stream,
 // after everything printed so far has been passed on.
-void report(console& con, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
+void report(console& con, const char* format, ...) PRINTF_FORMAT(2, 3);
 
 // Writes "name: reason" for the system error err, as perror does.
 void report_errno(console& con, const char* name, os_error err);

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "console/output.h"
+#include "os/compat.h"
+#include "os/os_text.h"
 
 void open_source(source& s, const os_stream& stream, sink* tie) {
   s.stream = stream;
@@ -169,17 +171,13 @@ static inline bool stops_word(unsigned char c) {
 static const char* run_end(const char* p, const char* end) {
   const uint64_t ones = 0x0101010101010101;
   while (end - p >= 8) {
-    uint64_t x;
-    memcpy(&x, p, 8);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    x = __builtin_bswap64(x);  // the first byte lowest
-#endif
+    uint64_t x = load_first_lowest(p);
     uint64_t low = (x - ones * 0x21) & ~x & (ones * 0x80);
     if (low == 0) {
       p += 8;
       continue;
     }
-    p += __builtin_ctzll(low) / 8;
+    p += lowest_bit(low) / 8;
     if (stops_word(static_cast<unsigned char>(*p))) return p;
     p++;
   }
@@ -228,32 +226,11 @@ read_status read_word(source& s, char* buf, size_t size, size_t most) {
   return read_ok;
 }
 
-// The length of the UTF-8 sequence that lead begins, and the range its
-// second byte must fall in (the later ones are 0x80 to 0xBF); 1 for a byte
-// that begins no sequence of several bytes.
-static size_t sequence_length(unsigned char lead, unsigned char& lo,
-                              unsigned char& hi) {
-  lo = 0x80;
-  hi = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) return 2;
-  if (lead >= 0xE0 && lead <= 0xEF) {
-    if (lead == 0xE0) lo = 0xA0;  // no overlong forms
-    if (lead == 0xED) hi = 0x9F;  // no surrogates
-    return 3;
-  }
-  if (lead >= 0xF0 && lead <= 0xF4) {
-    if (lead == 0xF0) lo = 0x90;
-    if (lead == 0xF4) hi = 0x8F;  // nothing beyond U+10FFFF
-    return 4;
-  }
-  return 1;
-}
-
 read_status read_character(source& s, char& c) {
   int lead = peek_byte(s);
   if (lead < 0) return read_end;
   unsigned char lo, hi;
-  size_t length = sequence_length(static_cast<unsigned char>(lead), lo, hi);
+  size_t length = utf8_sequence(static_cast<unsigned char>(lead), lo, hi);
   size_t take = 1;
   if (length > 1 && look_ahead(s, length) >= length) {
     const unsigned char* p =

@@ -5,7 +5,7 @@
 
 const uint32_t replacement = 0xFFFD;
 
-void text_reset(os_stream& s) {
+void text_reset(text_state& s) {
   s.pending_len = 0;
   s.held = 0;
   s.at_line_start = true;
@@ -30,26 +30,13 @@ static size_t utf8_next(const unsigned char* p, size_t n, uint32_t& cp) {
     cp = c;
     return 1;
   }
-  size_t len;
-  uint32_t v;
-  unsigned lo = 0x80, hi = 0xBF;  // the range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-    v = c & 0x1F;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    v = c & 0x0F;
-    if (c == 0xE0) lo = 0xA0;  // no overlong forms
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    v = c & 0x07;
-    if (c == 0xF0) lo = 0x90;  // no overlong forms
-    if (c == 0xF4) hi = 0x8F;  // nothing past U+10FFFF
-  } else {
+  unsigned char lo, hi;  // the range of the second byte
+  size_t len = utf8_sequence(static_cast<unsigned char>(c), lo, hi);
+  if (len == 1) {
     cp = replacement;
     return 1;
   }
+  uint32_t v = c & (0x7Fu >> len);  // the lead byte's bits of the value
   for (size_t i = 1; i < len; i++) {
     if (i >= n) return 0;
     unsigned b = p[i];
@@ -83,7 +70,7 @@ static size_t put_utf16(uint32_t cp, uint16_t* out) {
   return 2;
 }
 
-size_t console_encode(os_stream& s, const char* p, size_t n, uint16_t* out,
+size_t console_encode(text_state& s, const char* p, size_t n, uint16_t* out,
                       size_t room, size_t& made) {
   const unsigned char* in = reinterpret_cast<const unsigned char*>(p);
   size_t used = 0;
@@ -146,7 +133,7 @@ static size_t put_utf8(uint32_t cp, char* out) {
   return 4;
 }
 
-size_t console_decode(os_stream& s, const uint16_t* w, size_t n, char* out,
+size_t console_decode(text_state& s, const uint16_t* w, size_t n, char* out,
                       bool& ended) {
   size_t made = 0;
   ended = s.held == ctrl_z;
@@ -187,7 +174,7 @@ size_t console_decode(os_stream& s, const uint16_t* w, size_t n, char* out,
   return made;
 }
 
-size_t text_read(os_stream& s, const char* in, size_t n, char* out) {
+size_t text_read(text_state& s, const char* in, size_t n, char* out) {
   size_t made = 0;
   for (size_t i = 0; i < n; i++) {
     char c = in[i];
@@ -204,7 +191,7 @@ size_t text_read(os_stream& s, const char* in, size_t n, char* out) {
   return made;
 }
 
-size_t text_drain(os_stream& s, char* out) {
+size_t text_drain(text_state& s, char* out) {
   uint32_t held = s.held;
   if (held == 0 || held == ctrl_z) return 0;
   s.held = 0;

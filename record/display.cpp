@@ -1,6 +1,8 @@
 // The display of one person record.
 #include "record/display.h"
 
+#include "os/compat.h"
+
 const char name_label[] = "Имя: ";
 const char surname_label[] = "Фамилия: ";
 const char woman_line[] = "Женщина\n";
@@ -39,8 +41,7 @@ void print_human(sink& out, const human& h) {
   // The fields lie across the whole record, and a search prints records
   // scattered over the array: ask for all of its memory at once rather than
   // waiting on each field in turn.
-  const char* bytes = reinterpret_cast<const char*>(&h);
-  for (size_t at = 0; at < sizeof h; at += 64) __builtin_prefetch(bytes + at);
+  prefetch(&h, sizeof h, false);
   text_line(out, name_label, h.name, " \n");
   text_line(out, surname_label, h.surname, " \n");
   put_text(out, h.sex == 0 ? woman_line : man_line);
