@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "os/compat.h"
+
 const char file_prompt[] = "Введите имя файла: ";
 const char done_text[] = "Выполнено!\n";
 const char load_stopped_text[] =
@@ -73,18 +75,42 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
   return 0;
 }
 
-// Reads one record's eighteen fields into h. Returns false when a field
-// does not follow the format or the input ends first.
-static bool read_record(source& in, human& h) {
+// Reads one record's eighteen fields, as the file's format has them, and
+// puts each where places says: text_place(places, no) is where text field
+// no is read to and text_read(places, no, text) is told once it is there;
+// int_read(places, no, v) takes integer field no. Returns false when a
+// field does not follow the format or the input ends first. The one
+// grammar of the file, for the two ways a load keeps what it reads.
+template <typename Places>
+static bool read_fields(source& in, Places& places) {
   for (int no = 1; no <= field_count; no++) {
-    read_status status =
-        is_text_field(no)
-            ? read_word(in, text_field(h, no), text_size, field_max)
-            : read_int(in, *int_field(h, no), field_max);
-    if (status != read_ok) return false;
+    if (is_text_field(no)) {
+      char* text = text_place(places, no);
+      if (read_word(in, text, text_size, field_max) != read_ok) return false;
+      text_read(places, no, text);
+    } else {
+      int32_t v = 0;
+      if (read_int(in, v, field_max) != read_ok) return false;
+      int_read(places, no, v);
+    }
     if (separator_after(no) == '.' && !take_byte(in, '.')) return false;
   }
   return true;
+}
+
+// Fields read straight into their record.
+struct into_record {
+  human& h;
+};
+
+static char* text_place(into_record& r, int no) {
+  return text_field(r.h, no);
+}
+
+static void text_read(into_record&, int, const char*) {}
+
+static void int_read(into_record& r, int no, int32_t v) {
+  *int_field(r.h, no) = v;
 }
 
 // The outcome of reading that stopped before the end of the input.
@@ -119,9 +145,30 @@ const size_t packed_room = field_count * (1 + text_size);
 // The least the packed records grow by at a time.
 const size_t pack_step = size_t{1} << 20;
 
-// Reads one record's eighteen fields, as read_record does, packed at the
-// end of p. Returns false when a field does not follow the format or the
-// input ends first, and also, with no_room set, when p cannot grow.
+// Fields read packed, one after another from at: a text field as its
+// length byte and its bytes, an integer field as its four bytes.
+struct into_packed {
+  char* at;
+};
+
+static char* text_place(into_packed& p, int) {
+  return p.at + 1;  // after its length byte
+}
+
+static void text_read(into_packed& p, int, const char* text) {
+  size_t n = strlen(text);  // at most text_size - 1: fits a byte
+  *p.at = static_cast<char>(n);
+  p.at += 1 + n;
+}
+
+static void int_read(into_packed& p, int, int32_t v) {
+  memcpy(p.at, &v, sizeof v);
+  p.at += sizeof v;
+}
+
+// Reads one record's eighteen fields packed at the end of p. Returns false
+// when a field does not follow the format or the input ends first, and
+// also, with no_room set, when p cannot grow.
 static bool read_packed(source& in, packed_records& p, bool& no_room) {
   no_room = false;
   if (p.room - p.len < packed_room) {
@@ -134,22 +181,9 @@ static bool read_packed(source& in, packed_records& p, bool& no_room) {
     p.bytes = static_cast<char*>(block);
     p.room += more;
   }
-  char* at = p.bytes + p.len;
-  for (int no = 1; no <= field_count; no++) {
-    if (is_text_field(no)) {
-      if (read_word(in, at + 1, text_size, field_max) != read_ok) return false;
-      size_t n = strlen(at + 1);  // at most text_size - 1: fits a byte
-      *at = static_cast<char>(n);
-      at += 1 + n;
-    } else {
-      int32_t v = 0;
-      if (read_int(in, v, field_max) != read_ok) return false;
-      memcpy(at, &v, sizeof v);
-      at += sizeof v;
-    }
-    if (separator_after(no) == '.' && !take_byte(in, '.')) return false;
-  }
-  p.len = static_cast<size_t>(at - p.bytes);
+  into_packed places = {p.bytes + p.len};
+  if (!read_fields(in, places)) return false;
+  p.len = static_cast<size_t>(places.at - p.bytes);
   return true;
 }
 
@@ -170,13 +204,11 @@ static const char* unpack(const char* at, human& h) {
   return at;
 }
 
-// The fields lie across the whole record, in memory that is not in the
-// cache: asks for all of it at once, to be written, rather than waiting on
-// each field in turn.
-static void prefetch(const human& h) {
-  const char* bytes = reinterpret_cast<const char*>(&h);
-  for (size_t at = 0; at < sizeof(human); at += 64)
-    __builtin_prefetch(bytes + at, 1);
+// A record's fields lie across the whole record, in memory that is not in
+// the cache: asks for all of it at once, to be written, rather than
+// waiting on each field in turn.
+static void prefetch_record(human& h) {
+  prefetch(&h, sizeof h, true);
 }
 
 load_status read_records(source& in, massiv& a, int32_t n, int32_t& count) {
@@ -199,8 +231,9 @@ load_status read_records(source& in, massiv& a, int32_t n, int32_t& count) {
         status = load_no_memory;
         break;
       }
-      prefetch(a.rec[count]);
-      if (!read_record(in, a.rec[count])) {
+      prefetch_record(a.rec[count]);
+      into_record places = {a.rec[count]};
+      if (!read_fields(in, places)) {
         status = stopped(in);
         break;
       }
@@ -216,7 +249,7 @@ load_status read_records(source& in, massiv& a, int32_t n, int32_t& count) {
     // The whole file is good: the records held back take their places.
     const char* at = held.bytes;
     for (int32_t i = 0; i < count && i < n; i++) {
-      if (i + 1 < count && i + 1 < n) prefetch(a.rec[i + 1]);
+      if (i + 1 < count && i + 1 < n) prefetch_record(a.rec[i + 1]);
       at = unpack(at, a.rec[i]);
     }
   }
