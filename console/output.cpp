@@ -21,7 +21,7 @@ void report_failure(sink& s, sink& to, const char* format) {
 }
 
 // Reports the first failure of s where report_failure said.
-static void report(sink& s) {
+static void report_first_failure(sink& s) {
   if (s.report_to == nullptr || os_reader_gone(s.error)) return;
   char reason[256];
   os_error_text(s.error, reason, sizeof reason);
@@ -62,7 +62,7 @@ static os_error keep(sink& s, const char* p, size_t n) {
 static void pass_on(sink& s, const char* p, size_t n) {
   if (s.error != 0) return;
   s.error = s.in_memory ? keep(s, p, n) : os_write(s.stream, p, n);
-  if (s.error != 0) report(s);
+  if (s.error != 0) report_first_failure(s);
 }
 
 bool flush(sink& s) {

@@ -4,7 +4,7 @@
 #include "record/entry.h"
 
 const char next_question[] = "Желаете ввести следующую запись? (Y-да, N-нет): ";
-const char no_memory_text[] =
+const char no_room_for_record_text[] =
     "Не хватает памяти для новой записи; записей в массиве: %d.\n";
 
 // Asks whether to go on until the answer is y, Y, n or N. The answer is
@@ -39,7 +39,7 @@ int32_t fill_array(console& con, massiv& Massiv) {
     if (!ask_go_on(con, go_on)) return count;
     count++;
     if (!resize_array(Massiv, int64_t{count} + 2)) {
-      report(con, no_memory_text, count);
+      report(con, no_room_for_record_text, count);
       return count;
     }
     if (!go_on) return count;
@@ -48,7 +48,7 @@ int32_t fill_array(console& con, massiv& Massiv) {
 
 void add_record(console& con, massiv& Massiv, int32_t& n) {
   if (!resize_array(Massiv, int64_t{n} + 1)) {
-    report(con, no_memory_text, n);
+    report(con, no_room_for_record_text, n);
     return;
   }
   human ahuman = input_human(con);

@@ -13,7 +13,7 @@ const char height_label[] = "Рост: ";
 const char weight_label[] = "Вес: ";
 const char phone_label[] = "Номер телефона: ";
 const char birthday_label[] = "Дата рождения: ";
-const char address_heading[] = "Адрес: \n";
+const char address_label[] = "Адрес: \n";
 const char index_label[] = " Индекс: ";
 const char country_label[] = " Страна: ";
 const char region_label[] = " Область: ";
@@ -56,7 +56,7 @@ void print_human(sink& out, const human& h) {
   put_int(out, h.birthday.month);
   put_char(out, '.');
   int_line(out, "", h.birthday.year);
-  put_text(out, address_heading);
+  put_text(out, address_label);
   int_line(out, index_label, h.address.index);
   text_line(out, country_label, h.address.country, "\n");
   text_line(out, region_label, h.address.region, "\n");

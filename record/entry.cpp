@@ -15,7 +15,7 @@ const char day_prompt[] = " Введите день: ";
 const char month_prompt[] = " Введите месяц: ";
 const char year_prompt[] = " Введите год: ";
 
-const char address_heading[] = "Введите адрес: \n";
+const char address_entry_heading[] = "Введите адрес: \n";
 const char index_prompt[] = " Введите индекс: ";
 const char country_prompt[] = " Ввдите страну: ";
 const char region_prompt[] = " Введите область: ";
@@ -49,7 +49,7 @@ void input_date(console& con, date& birthday) {
 }
 
 void input_address(console& con, postal_address& address) {
-  say(con, address_heading);
+  say(con, address_entry_heading);
   (void)(ask_int(con, index_prompt, address.index) &&
          ask_word(con, country_prompt, address.country) &&
          ask_word(con, region_prompt, address.region) &&

@@ -14,7 +14,7 @@ const char criterion_menu[] =
 const char query_prompt[] = "Введите запрос: ";
 const char nothing_found_text[] = "Ничего не найдено!\n";
 const char result_heading[] = "Результат номер ";
-const char no_memory_text[] =
+const char no_room_for_results_text[] =
     "Не хватает памяти для результатов поиска; поиск прерван.\n";
 
 // Whether field number choise of h equals the query: the word strquery for
@@ -55,7 +55,7 @@ static void print_results(console& con, const massiv& Massiv,
 int search_array(console& con, int32_t n, const massiv& Massiv) {
   int32_t* results = nullptr;
   if (!resize_results(results, 1)) {
-    report(con, "%s", no_memory_text);
+    report(con, "%s", no_room_for_results_text);
     return 1;
   }
   int32_t choise = 0;
@@ -70,7 +70,7 @@ int search_array(console& con, int32_t n, const massiv& Massiv) {
     if (!matches(Massiv.rec[i], choise, strquery, intquery)) continue;
     results[found++] = i;
     if (!resize_results(results, int64_t{found} + 1)) {
-      report(con, "%s", no_memory_text);
+      report(con, "%s", no_room_for_results_text);
       status = 1;
       break;
     }

@@ -11,7 +11,7 @@ const char done_text[] = "Выполнено!\n";
 const char load_stopped_text[] =
     "%s: чтение остановлено на записи %d: %s; массив не изменён.\n";
 const char bad_format_reason[] = "запись не соответствует формату файла";
-const char no_memory_reason[] = "не хватает памяти";
+const char no_room_reason[] = "не хватает памяти";
 
 // The end-of-file mark that `copy a+b` and older editors put after a
 // text: as the file's last byte it ends the text, anywhere else it is an
@@ -278,7 +278,7 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
     else
       snprintf(
           reason, sizeof reason, "%s",
-          status == load_bad_format ? bad_format_reason : no_memory_reason);
+          status == load_bad_format ? bad_format_reason : no_room_reason);
     report(con, load_stopped_text, fname, count + 1, reason);
     return n;
   }

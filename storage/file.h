@@ -16,8 +16,11 @@
 
 // Asks for a file name and writes records 0 to n - 1 to it, one line each,
 // as a whole by os_save_begin and os_save_end: a failed save leaves an
-// earlier file as it was. Returns 0 after printing "Выполнено!"; returns 1 after reporting
-// "name: reason" on the error stream, or when the input ends at the prompt.
+// earlier file as it was. Returns the save's status, which the menu
+// ignores (everything the user needs to know has been printed by then):
+//   0  saved: the file holds the records, and "Выполнено!" was printed;
+//   1  not saved: "name: reason" was reported on the error stream and the
+//      file is as it was, or the input ended at the prompt.
 int save_array(console& con, int32_t n, const massiv& Massiv);
 
 // Asks for a file name and replaces the n records in use with the file's,
