@@ -8,7 +8,9 @@ TEST_BUILD ?= build-test
 ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
-.PHONY: run test test-sanitize build clean
+.PHONY: build run test test-sanitize test-valgrind fuzz clean install deb \
+  windows test-windows bench bench-windows release-linux test-ports
+
 
 # Only the compiler's warnings and errors are shown, so that the menu is the
 # first thing `make run` puts on the screen.
@@ -57,7 +59,6 @@ clean:
 WIN_BUILD ?= build-windows
 WIN_CMAKE = cmake -S . -B $(WIN_BUILD) \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
-.PHONY: windows test-windows
 
 windows:
 	@tools/install-deps.sh windows
@@ -74,7 +75,6 @@ test-windows:
 # the other for FUZZ_TIME seconds each (fuzz/run.sh).
 FUZZ_BUILD ?= build-fuzz
 FUZZ_TIME ?= 60
-.PHONY: fuzz
 fuzz:
 	@tools/install-deps.sh ci
 	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_CXX_COMPILER=clang++ \
@@ -84,7 +84,6 @@ fuzz:
 
 # The end-to-end suite with the program of $(TEST_BUILD) under valgrind's
 # memcheck (tests/hostile/under_valgrind.sh).
-.PHONY: test-valgrind
 test-valgrind:
 	@tools/install-deps.sh ci
 	cmake -S . -B $(TEST_BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
@@ -99,7 +98,6 @@ test-valgrind:
 # the files they make there back to that owner, so that the folder stays
 # theirs to build in.
 PREFIX ?= /usr/local
-.PHONY: install deb
 KEEP_OWNER = if [ "$$(id -u)" -eq 0 ] && [ "$$(stat -c %u $(BUILD))" -ne 0 ]; \
   then chown -R --reference=$(BUILD) $(BUILD); fi
 
@@ -120,7 +118,6 @@ deb: build
 # how the Windows program's load grows under wine (bench/wine_growth.py).
 BENCH_BUILD ?= build-bench
 BENCH_ARGS ?=
-.PHONY: bench bench-windows
 bench:
 	@tools/install-deps.sh bench
 	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release \
@@ -149,7 +146,6 @@ bench-windows: windows
 # for macOS on x86-64 and arm64 (tests/ports/test_ports.sh).
 RELEASE_BUILD ?= build-release
 PORTS_BUILD ?= build-ports
-.PHONY: release-linux test-ports
 
 release-linux:
 	@tools/install-deps.sh release

@@ -28,9 +28,8 @@ if(CMAKE_CROSSCOMPILING)
   set(wine_prefix ${CMAKE_BINARY_DIR}/wine)
   set(wine_run ${CMAKE_BINARY_DIR}/wine-run)
   set(program ${CMAKE_BINARY_DIR}/kartoteka.exe)
-  configure_file(${PROJECT_SOURCE_DIR}/tests/windows/wine-run.in ${wine_run}
-                 @ONLY)
-  configure_file(${PROJECT_SOURCE_DIR}/tests/windows/program.in
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.in ${wine_run} @ONLY)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-program.in
                  ${CMAKE_BINARY_DIR}/kartoteka @ONLY)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${wine_run})
 endif()
