@@ -5,15 +5,7 @@
 # one commit: its files sorted, owned by root, dated at the commit's time
 # (or SOURCE_DATE_EPOCH, when the sources are not a git checkout), and
 # gzip stores no name or time.
-execute_process(COMMAND git -C ${SOURCE} log -1 --format=%ct
-                OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
-                RESULT_VARIABLE rc ERROR_QUIET)
-if(rc EQUAL 0 AND commit_time MATCHES "^[0-9]+$")
-  set(ENV{SOURCE_DATE_EPOCH} ${commit_time})
-endif()
-if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(ENV{SOURCE_DATE_EPOCH} 1767225600)  # 2026-01-01, for want of better
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/source-date.cmake)
 
 file(REMOVE_RECURSE ${NAME} ${NAME}.tar.gz)
 file(MAKE_DIRECTORY ${NAME})

@@ -18,15 +18,7 @@ file(MAKE_DIRECTORY ${stage})
 
 # The date of every file, and of the program's header (strip reads
 # SOURCE_DATE_EPOCH): the commit's.
-execute_process(COMMAND git -C ${SOURCE} log -1 --format=%ct
-                OUTPUT_VARIABLE commit_time OUTPUT_STRIP_TRAILING_WHITESPACE
-                RESULT_VARIABLE rc ERROR_QUIET)
-if(rc EQUAL 0 AND commit_time MATCHES "^[0-9]+$")
-  set(ENV{SOURCE_DATE_EPOCH} ${commit_time})
-endif()
-if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
-  set(ENV{SOURCE_DATE_EPOCH} 1767225600)  # 2026-01-01, for want of better
-endif()
+include(${CMAKE_CURRENT_LIST_DIR}/source-date.cmake)
 
 execute_process(COMMAND ${STRIP} --strip-all -o ${stage}/kartoteka.exe
                         ${PROGRAM} RESULT_VARIABLE rc)

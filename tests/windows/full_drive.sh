@@ -8,8 +8,7 @@
 set -u
 prog=$(realpath "$1")
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to mount a small drive"; exit 77; }
-command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
-  command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
+. "$(dirname "${BASH_SOURCE[0]}")/need_wine.sh"
 work=$(mktemp -d)
 trap 'umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -11,8 +11,7 @@
 #   killed_save.sh PROG      (PROG runs the program under wine)
 set -u
 prog=$(realpath "$1")
-command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
-  command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
+. "$(dirname "${BASH_SOURCE[0]}")/need_wine.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }

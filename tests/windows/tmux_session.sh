@@ -6,8 +6,7 @@
 #   type_line TEXT   types TEXT and Enter at the console
 #   . tmux_session.sh NAME
 command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
-command -v wine64 >/dev/null || [ -x /usr/lib/wine/wine64 ] ||
-  command -v wine >/dev/null || { echo "SKIP: wine is not installed"; exit 77; }
+. "$(dirname "${BASH_SOURCE[0]}")/need_wine.sh"
 scratch=$(mktemp -d)
 session=kartoteka-$1-$$
 trap 'tmux kill-session -t "$session" 2>/dev/null; rm -rf "$scratch"' EXIT
