@@ -504,24 +504,25 @@ static void drop_backup() {
 }
 
 // Starts writing the file of sv.target_fd in place, to be filled with
-// length bytes: keeps a backup of its contents, reserves the room, holds
-// off the end signals and sets out to write from its start. On failure the
-// file is as it was and no backup is left.
+// length bytes: holds off the end signals until the save ends, keeps a
+// backup of the file's contents, reserves the room and sets out to write
+// from its start. On failure the file is as it was, no backup is left and
+// the signals may act again.
 static os_error begin_in_place(uint64_t length, os_stream& out) {
   struct stat st;
   if (fstat(sv.target_fd, &st) != 0) return errno;
   sv.old = st;
+  hold_signals();
   // A file the user may write but not read cannot be copied: it is written
   // without a backup, as it would be by any program.
   os_error err = sv.readable ? make_backup(sv.target_fd, st.st_size) : 0;
-  if (err != 0) return err;
-  err = reserve(sv.target_fd, st.st_size, length);
+  if (err == 0) err = reserve(sv.target_fd, st.st_size, length);
   if (err == 0 && lseek(sv.target_fd, 0, SEEK_SET) != 0) err = errno;
   if (err != 0) {
     drop_backup();
+    let_signals_act();
     return err;
   }
-  hold_signals();
   sv.way = save_in_place;
   out.handle = sv.target_fd;
   return 0;
@@ -591,7 +592,6 @@ static os_error begin_renamed(os_stream& out, bool& refused) {
     // belongs to whoever saves it, and the save goes on.
     if ((sv.old.st_uid != geteuid() || sv.old.st_gid != getegid()) &&
         fchown(fd, sv.old.st_uid, sv.old.st_gid) != 0) {
-      // Not the owner's privileges: the save goes on.
     }
     if (fchmod(fd, sv.old.st_mode & 07777) != 0) err = errno;
     if (err == 0) err = copy_attributes(sv.target_fd, fd);
