@@ -29,7 +29,6 @@ void open_memory_source(source& s, const char* p, size_t n) {
   s.tie = nullptr;
 }
 
-const char byte_order_mark[] = "\xEF\xBB\xBF";
 const size_t mark_size = sizeof byte_order_mark - 1;
 
 // Decides whether the bytes at hand begin with the byte-order mark, and

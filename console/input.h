@@ -45,6 +45,10 @@ void open_source(source& s, const os_stream& stream, sink* tie);
 // Makes s read the n bytes at p, which must outlive s, and nothing else.
 void open_memory_source(source& s, const char* p, size_t n);
 
+// The UTF-8 byte-order mark, which Windows editors write at the start of a
+// text as a sign of its encoding.
+const char byte_order_mark[] = "\xEF\xBB\xBF";
+
 // Makes s skip a UTF-8 byte-order mark (EF BB BF) at the very start of its
 // input, as soon as its first bytes are at hand: Windows editors put one
 // there as a sign of the encoding, and it is no part of the text. The

@@ -14,11 +14,12 @@
 #include "record/array.h"
 #include "storage/file.h"
 
-// Returns the file lines of records 0 to count - 1 of a.
+// Returns the file lines of records 0 to count - 1 of a, as a save writes
+// them.
 static std::string written(const massiv& a, int32_t count) {
   static sink out;
   open_memory_sink(out);
-  for (int32_t i = 0; i < count; i++) write_record(out, a.rec[i]);
+  write_records(out, count, a.rec);
   if (!flush(out)) abort();
   std::string text(out.kept, out.kept_len);
   release_sink(out);

@@ -34,6 +34,18 @@ void write_record(sink& out, const human& h) {
   }
 }
 
+// True when records 0 to n - 1 written out would begin with the bytes of a
+// byte-order mark.
+static bool starts_like_a_mark(int32_t n, const human* rec) {
+  return n > 0 &&
+         strncmp(rec[0].name, byte_order_mark, sizeof byte_order_mark - 1) == 0;
+}
+
+void write_records(sink& out, int32_t n, const human* rec) {
+  if (starts_like_a_mark(n, rec)) put_char(out, '\n');
+  for (int32_t i = 0; i < n && out.error == 0; i++) write_record(out, rec[i]);
+}
+
 // The length of the file line of h, as write_record writes it.
 static uint64_t record_length(const human& h) {
   uint64_t length = field_count;  // one separator after each field
@@ -45,17 +57,18 @@ static uint64_t record_length(const human& h) {
 }
 
 os_error write_file(const char* name, int32_t n, const human* rec) {
-  uint64_t length = 0;
+  uint64_t lines =
+      static_cast<uint64_t>(n) + (starts_like_a_mark(n, rec) ? 1 : 0);
+  uint64_t length = lines - static_cast<uint64_t>(n);
   for (int32_t i = 0; i < n; i++) length += record_length(rec[i]);
   os_stream file;
-  os_error err = os_save_begin(name, length, static_cast<uint64_t>(n), file);
+  os_error err = os_save_begin(name, length, lines, file);
   if (err != 0) return err;
   // The lines go to the file through one buffer as they are made, so the
   // save needs no memory beyond it, whatever the number of records.
   static sink text;
   open_sink(text, file);
-  for (int32_t i = 0; i < n && text.error == 0; i++)
-    write_record(text, rec[i]);
+  write_records(text, n, rec);
   (void)flush(text);
   return os_save_end(file, text.error);
 }
@@ -276,9 +289,8 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
     if (status == load_read_error)
       os_error_text(in.error, reason, sizeof reason);
     else
-      snprintf(
-          reason, sizeof reason, "%s",
-          status == load_bad_format ? bad_format_reason : no_room_reason);
+      snprintf(reason, sizeof reason, "%s",
+               status == load_bad_format ? bad_format_reason : no_room_reason);
     report(con, load_stopped_text, fname, count + 1, reason);
     return n;
   }

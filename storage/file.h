@@ -35,6 +35,12 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n);
 // Appends the file line of h to out.
 void write_record(sink& out, const human& h);
 
+// Appends the file lines of records 0 to n - 1 to out, as a save writes
+// them. A file whose first bytes would read as a byte-order mark (a first
+// name that begins with EF BB BF) starts with a line end, so that a load
+// keeps the name as it was.
+void write_records(sink& out, int32_t n, const human* rec);
+
 // Outcome of reading a record file.
 enum load_status {
   load_ok,

@@ -165,6 +165,24 @@ TEST(RecordFile, MarksOfWindowsToolsAreSkippedOnlyAtTheEnds) {
   }
 }
 
+// The mark's bytes can begin a name (typed, or from a file that had the
+// mark twice); at the start of a saved file they must not read as the
+// mark, or the name would lose them.
+TEST(RecordFile, FirstNameBeginningWithTheMarkBytesComesBack) {
+  human first = sample_human("f");
+  snprintf(first.name, text_size, "\xEF\xBB\xBFимя");
+  const human rec[] = {first, sample_human("s")};
+  std::string text =
+      on_console("", [&](console& con) { write_records(con.out, 2, rec); })
+          .out;
+  std::vector<human> got;
+  int32_t count = -1;
+  ASSERT_EQ(read_text(text, got, count), load_ok);
+  ASSERT_EQ(count, 2);
+  EXPECT_TRUE(same_human(got[0], rec[0]));
+  EXPECT_TRUE(same_human(got[1], rec[1]));
+}
+
 TEST(RecordFile, RefusesFilesThatBreakTheFormat) {
   const std::string good = "a b 1 c d 2 3 4.5.6 7 8 e f g h 9 10\n";
   const std::string bad[] = {
