@@ -57,7 +57,7 @@ targets="kartoteka unit_tests"
 build musl32 "${zig[@]}" -DZIG_TARGET=x86-linux-musl -DKARTOTEKA_TESTS=ON
 file "$ports/musl32/kartoteka" | grep -q 'ELF 32-bit.*80386' ||
   fail "musl32: not a 32-bit x86 program"
-"$ports/musl32/tests/unit_tests" >"$ports/musl32.unit" 2>&1 ||
+"$ports/musl32/tests/unit/unit_tests" >"$ports/musl32.unit" 2>&1 ||
   { cat "$ports/musl32.unit" >&2; fail "musl32: unit tests failed"; }
 suite musl32 "$ports/musl32/kartoteka"
 
@@ -65,7 +65,7 @@ build s390x -DCMAKE_TOOLCHAIN_FILE="$source/cmake/s390x-linux-gnu.cmake" \
   -DKARTOTEKA_TESTS=ON
 file "$ports/s390x/kartoteka" | grep -q 'MSB.*S/390' ||
   fail "s390x: not a big-endian S/390 program"
-qemu-s390x-static "$ports/s390x/tests/unit_tests" >"$ports/s390x.unit" 2>&1 ||
+qemu-s390x-static "$ports/s390x/tests/unit/unit_tests" >"$ports/s390x.unit" 2>&1 ||
   { cat "$ports/s390x.unit" >&2; fail "s390x: unit tests failed"; }
 printf '#!/bin/sh\nexec qemu-s390x-static "%s" "$@"\n' \
   "$ports/s390x/kartoteka" >"$ports/s390x/run"
