@@ -57,11 +57,13 @@ end_by() {
   no=$(kill -l "$1")
   kill -s "$1" "$pid"
   kill -s CONT "$pid"
-  # Job control reports the stop first, then the end.
-  for _ in 1 2 3; do
+  # Job control reports the stop first, and again until it has seen the
+  # program go on, then the end.
+  for _ in $(seq 200); do
     wait "$pid"
     rc=$?
     [ "$rc" -ne $((128 + $(kill -l STOP))) ] && break
+    sleep 0.05
   done
   [ "$rc" -eq $((128 + no)) ] || fail "$dir: exit status $rc, not $((128 + no))"
 }
