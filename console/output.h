@@ -17,10 +17,10 @@ struct sink {
   bool in_memory;    // the bytes go to kept instead
   char* kept;        // in memory: every byte flushed so far (os_system_resize)
   size_t kept_len;
-  os_error error;  // the error of the first failed write, 0 while none
+  os_error error;   // the error of the first failed write, 0 while none
   sink* report_to;  // where that failure is reported, or null
   const char* report_format;  // the report, with %s for the reason
-  size_t len;      // bytes waiting in buf
+  size_t len;                 // bytes waiting in buf
   char buf[1 << 16];
 };
 

@@ -1,9 +1,9 @@
 // The main menu loop.
 #include "menu/menu.h"
 
-#include "record/array.h"
 #include "menu/fill.h"
 #include "menu/show.h"
+#include "record/array.h"
 #include "search/search.h"
 #include "storage/file.h"
 

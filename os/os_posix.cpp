@@ -299,8 +299,8 @@ static int create_unnamed(const char* dir, mode_t mode) {
 // True when creating an unnamed file failed only because the system or
 // the file system cannot make one, so that a named one may be tried.
 static bool no_unnamed_files(os_error err) {
-  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL ||
-         err == ENOENT || err == ENOTSUP;
+  return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOENT ||
+         err == ENOTSUP;
 }
 
 // Gives the file at from (a path, or /proc/self/fd/N for an unnamed file)
@@ -812,7 +812,8 @@ static uint64_t read_entry(const char* path, const char* key) {
   size_t len = strlen(key);
   unsigned long long n = 0;
   while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, key, len) == 0 && (line[len] == ' ' || line[len] == ':')) {
+    if (strncmp(line, key, len) == 0 &&
+        (line[len] == ' ' || line[len] == ':')) {
       (void)sscanf(line + len + 1, "%llu", &n);
       break;
     }
@@ -835,8 +836,8 @@ static bool has_option(const char* options, const char* word) {
   size_t len = strlen(word);
   for (const char* p = options; p != nullptr; p = strchr(p, ',')) {
     if (*p == ',') p++;
-    if (strncmp(p, word, len) == 0 && (p[len] == ',' || p[len] == '\0' ||
-                                       p[len] == '\n' || p[len] == ' '))
+    if (strncmp(p, word, len) == 0 &&
+        (p[len] == ',' || p[len] == '\0' || p[len] == '\n' || p[len] == ' '))
       return true;
   }
   return false;

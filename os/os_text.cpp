@@ -240,7 +240,8 @@ size_t extended_path(const uint16_t* full, size_t n, uint16_t* out,
   }
   size_t len = strlen(prefix);
   if (len + n - skip + 1 > room) return 0;
-  for (size_t i = 0; i < len; i++) out[i] = static_cast<unsigned char>(prefix[i]);
+  for (size_t i = 0; i < len; i++)
+    out[i] = static_cast<unsigned char>(prefix[i]);
   memcpy(out + len, full + skip, (n - skip) * sizeof *out);
   out[len + n - skip] = 0;
   return len + n - skip;

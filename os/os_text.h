@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 
-
 // The Ctrl+Z character: at the start of a console line it ends the input.
 const uint16_t ctrl_z = 0x1A;
 

@@ -412,9 +412,8 @@ static HANDLE create_hidden(wchar_t* path, const wchar_t* folder,
       break;
     }
     HANDLE h = CreateFileW(
-        path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE,
-        nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY,
-        nullptr);
+        path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       err = GetLastError();
       if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
@@ -441,10 +440,9 @@ static os_error name_hidden(HANDLE h, const wchar_t* path, const wchar_t* name,
   // From here until the move, only the end of the process by force could
   // leave the file behind, under its temporary name.
   err = close_after(h, 0);
-  if (err == 0 &&
-      !MoveFileExW(path, name,
-                   (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
-                       MOVEFILE_WRITE_THROUGH)) {
+  if (err == 0 && !MoveFileExW(path, name,
+                               (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
+                                   MOVEFILE_WRITE_THROUGH)) {
     err = GetLastError();
   }
   if (err != 0) (void)DeleteFileW(path);
@@ -536,10 +534,10 @@ enum save_way {
 struct save_state {
   save_way way;
   wchar_t target[name_room];
-  bool exists;       // the target was there before the save
-  DWORD attributes;  // and its attributes then
-  HANDLE handle;     // where the bytes go
-  bool own_handle;   // closed at the end (not a standard stream's)
+  bool exists;              // the target was there before the save
+  DWORD attributes;         // and its attributes then
+  HANDLE handle;            // where the bytes go
+  bool own_handle;          // closed at the end (not a standard stream's)
   wchar_t temp[name_room];  // save_renamed: the new file's path
   bool readable;            // save_in_place: the file may be read
   uint64_t old_length;      // and its length before
@@ -615,9 +613,9 @@ static void drop_backup() {
 // holds console events off until the save ends. On failure the file is
 // as it was and no backup is left.
 static os_error begin_in_place(uint64_t length, os_stream& out) {
-  HANDLE h = CreateFileW(sv.target, GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(sv.target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   sv.readable = h != INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
     h = CreateFileW(sv.target, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -702,8 +700,7 @@ static os_error end_renamed(os_error failed) {
   DWORD attributes = sv.exists ? sv.attributes & kept_attributes : 0;
   AcquireSRWLockExclusive(&save_lock);
   err = name_hidden(h, sv.temp, sv.target,
-                    attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL,
-                    true);
+                    attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, true);
   ReleaseSRWLockExclusive(&save_lock);
   return err;
 }

@@ -30,8 +30,7 @@ static bool matches(const human& h, int choise, const char* strquery,
 // results untouched, when it cannot.
 static bool resize_results(int32_t*& results, int64_t room) {
   if (static_cast<uint64_t>(room) > SIZE_MAX / sizeof(int32_t)) return false;
-  void* block =
-      os_resize(results, static_cast<size_t>(room) * sizeof(int32_t));
+  void* block = os_resize(results, static_cast<size_t>(room) * sizeof(int32_t));
   if (block == nullptr) return false;
   results = static_cast<int32_t*>(block);
   return true;

@@ -201,8 +201,8 @@ void* refuse_and_note(void*, size_t size) {
 
 TEST(FailedResize, RoomBeyondWhatSizeCountsIsNeverAskedWrapped) {
   massiv a = sample_array(1);
-  for (uint64_t room : {uint64_t{INT32_MAX},
-                        (uint64_t{1} << 32) / sizeof(human) + 1}) {
+  for (uint64_t room :
+       {uint64_t{INT32_MAX}, (uint64_t{1} << 32) / sizeof(human) + 1}) {
     asked_bytes = 0;
     os_resizer before = os_set_resizer(refuse_and_note);
     EXPECT_FALSE(resize_array(a, static_cast<int64_t>(room)));

@@ -128,10 +128,10 @@ TEST(FillArray, QuestionTakesTheFirstCharacterTyped) {
   };
   const answer_case cases[] = {
       {"\nn\n", 1, 1, nullptr},
-      {" \nN\n", 1, 1, nullptr},               // a blank after the last field
-      {"\r\nn\r\n", 1, 1, nullptr},           // CR LF line ends
+      {" \nN\n", 1, 1, nullptr},                // a blank after the last field
+      {"\r\nn\r\n", 1, 1, nullptr},             // CR LF line ends
       {"\n\n \t\v\f\r\n\nn\n", 1, 1, nullptr},  // empty lines
-      {"\nДа\nn\n", 2, 1, nullptr},           // two letters, Russian
+      {"\nДа\nn\n", 2, 1, nullptr},             // two letters, Russian
       {"\nxy\nнет\nN\n", 3, 1, nullptr},
       {"\n" + std::string(1 << 20, 'j') + "\nn\n", 2, 1, nullptr},
       {"\ny\n" + next, 2, 2, "B"},

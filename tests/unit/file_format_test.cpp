@@ -173,8 +173,7 @@ TEST(RecordFile, FirstNameBeginningWithTheMarkBytesComesBack) {
   snprintf(first.name, text_size, "\xEF\xBB\xBFимя");
   const human rec[] = {first, sample_human("s")};
   std::string text =
-      on_console("", [&](console& con) { write_records(con.out, 2, rec); })
-          .out;
+      on_console("", [&](console& con) { write_records(con.out, 2, rec); }).out;
   std::vector<human> got;
   int32_t count = -1;
   ASSERT_EQ(read_text(text, got, count), load_ok);
