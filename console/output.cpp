@@ -9,6 +9,9 @@ void open_sink(sink& s, const os_stream& stream) {
   s.in_memory = false;
   s.kept = nullptr;
   s.kept_len = 0;
+  s.counting = false;
+  s.counted = 0;
+  s.line_ends = 0;
   s.error = 0;
   s.report_to = nullptr;
   s.report_format = nullptr;
@@ -39,6 +42,13 @@ void open_memory_sink(sink& s) {
   s.in_memory = true;
 }
 
+void open_counting_sink(sink& s) {
+  os_stream none = {};
+  none.handle = -1;
+  open_sink(s, none);
+  s.counting = true;
+}
+
 void release_sink(sink& s) {
   os_free(s.kept);
   s.kept = nullptr;
@@ -58,9 +68,24 @@ static os_error keep(sink& s, const char* p, size_t n) {
   return 0;
 }
 
+// Counts the n bytes at p, and the line ends among them.
+static void count(sink& s, const char* p, size_t n) {
+  s.counted += n;
+  const char* end = p + n;
+  while ((p = static_cast<const char*>(
+              memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr) {
+    s.line_ends++;
+    p++;
+  }
+}
+
 // Passes n bytes at p on, unless a write failed before.
 static void pass_on(sink& s, const char* p, size_t n) {
   if (s.error != 0) return;
+  if (s.counting) {
+    count(s, p, n);
+    return;
+  }
   s.error = s.in_memory ? keep(s, p, n) : os_write(s.stream, p, n);
   if (s.error != 0) report_first_failure(s);
 }
@@ -94,14 +119,4 @@ void put_int(sink& s, int32_t v) {
   } while (m != 0);
   if (v < 0) *--p = '-';
   put(s, p, static_cast<size_t>(end - p));
-}
-
-size_t int_length(int32_t v) {
-  size_t n = v < 0 ? 2 : 1;
-  uint32_t m = v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v);
-  while (m >= 10) {
-    m /= 10;
-    n++;
-  }
-  return n;
 }

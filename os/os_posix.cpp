@@ -802,24 +802,32 @@ static bool read_number(const char* path, uint64_t& v) {
   return ok;
 }
 
-// Reads the number after the word key in the file at path, whose lines
-// are "key number" (a memory.stat file, or /proc/meminfo with its colons
-// and units). Returns 0 when there is none.
-static uint64_t read_entry(const char* path, const char* key) {
+// Reads, in one pass over the file at path, whose lines are "key number"
+// (a memory.stat file, or /proc/meminfo with its colons and units), the
+// numbers after the words first and second, and returns their sum; an
+// entry that is not there counts as 0.
+static uint64_t sum_entries(const char* path, const char* first,
+                            const char* second) {
   FILE* f = fopen(path, "re");
   if (f == nullptr) return 0;
   char line[256];
-  size_t len = strlen(key);
-  unsigned long long n = 0;
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (strncmp(line, key, len) == 0 &&
-        (line[len] == ' ' || line[len] == ':')) {
-      (void)sscanf(line + len + 1, "%llu", &n);
-      break;
+  const char* keys[] = {first, second};
+  uint64_t sum = 0;
+  int found = 0;
+  while (found < 2 && fgets(line, sizeof line, f) != nullptr) {
+    for (const char* key : keys) {
+      size_t len = strlen(key);
+      unsigned long long n = 0;
+      if (strncmp(line, key, len) == 0 &&
+          (line[len] == ' ' || line[len] == ':') &&
+          sscanf(line + len + 1, "%llu", &n) == 1) {
+        sum += n;
+        found++;
+      }
     }
   }
   (void)fclose(f);
-  return n;
+  return sum;
 }
 
 // The memory cgroup of the process: the folder of its memory controller,
@@ -913,8 +921,8 @@ static uint64_t cgroup_room(const memory_cgroup& cg) {
     if (limited && read_number(path, used)) {
       (void)snprintf(path, sizeof path, "%s/memory.stat", dir);
       uint64_t cache =
-          read_entry(path, cg.v2 ? "inactive_file" : "total_inactive_file") +
-          read_entry(path, cg.v2 ? "active_file" : "total_active_file");
+          sum_entries(path, cg.v2 ? "inactive_file" : "total_inactive_file",
+                      cg.v2 ? "active_file" : "total_active_file");
       used = cache < used ? used - cache : 0;
       uint64_t left = limit > used ? limit - used : 0;
       if (left < room) room = left;
@@ -932,9 +940,8 @@ static uint64_t cgroup_room(const memory_cgroup& cg) {
 // cgroup runs out.
 static uint64_t memory_room() {
   static memory_cgroup cg = find_cgroup();
-  uint64_t room = (read_entry("/proc/meminfo", "MemAvailable") +
-                   read_entry("/proc/meminfo", "SwapFree")) *
-                  1024;
+  uint64_t room =
+      sum_entries("/proc/meminfo", "MemAvailable", "SwapFree") * 1024;
   if (room == 0) room = UINT64_MAX;  // no /proc: nothing to go by
   if (cg.found) {
     uint64_t left = cgroup_room(cg);

@@ -34,39 +34,27 @@ void write_record(sink& out, const human& h) {
   }
 }
 
-// True when records 0 to n - 1 written out would begin with the bytes of a
-// byte-order mark.
-static bool starts_like_a_mark(int32_t n, const human* rec) {
-  return n > 0 &&
-         strncmp(rec[0].name, byte_order_mark, sizeof byte_order_mark - 1) == 0;
-}
-
 void write_records(sink& out, int32_t n, const human* rec) {
-  if (starts_like_a_mark(n, rec)) put_char(out, '\n');
+  // A first name that begins with the bytes of a byte-order mark must not
+  // be the file's first bytes, or a load would take them for the mark.
+  if (n > 0 &&
+      strncmp(rec[0].name, byte_order_mark, sizeof byte_order_mark - 1) == 0)
+    put_char(out, '\n');
   for (int32_t i = 0; i < n && out.error == 0; i++) write_record(out, rec[i]);
 }
 
-// The length of the file line of h, as write_record writes it.
-static uint64_t record_length(const human& h) {
-  uint64_t length = field_count;  // one separator after each field
-  for (int no = 1; no <= field_count; no++) {
-    length += is_text_field(no) ? strlen(text_field(h, no))
-                                : int_length(*int_field(h, no));
-  }
-  return length;
-}
-
 os_error write_file(const char* name, int32_t n, const human* rec) {
-  uint64_t lines =
-      static_cast<uint64_t>(n) + (starts_like_a_mark(n, rec) ? 1 : 0);
-  uint64_t length = lines - static_cast<uint64_t>(n);
-  for (int32_t i = 0; i < n; i++) length += record_length(rec[i]);
-  os_stream file;
-  os_error err = os_save_begin(name, length, lines, file);
-  if (err != 0) return err;
   // The lines go to the file through one buffer as they are made, so the
-  // save needs no memory beyond it, whatever the number of records.
+  // save needs no memory beyond it, whatever the number of records. They
+  // are made twice: first only counted, for the room a file written in
+  // place must have.
   static sink text;
+  open_counting_sink(text);
+  write_records(text, n, rec);
+  (void)flush(text);
+  os_stream file;
+  os_error err = os_save_begin(name, text.counted, text.line_ends, file);
+  if (err != 0) return err;
   open_sink(text, file);
   write_records(text, n, rec);
   (void)flush(text);

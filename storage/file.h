@@ -50,9 +50,9 @@ enum load_status {
 };
 
 // The most bytes a field of the file may have, word or number: 254, what
-// a text field holds. A longer
-// one makes its record malformed as soon as it is seen, so that a file
-// streaming one field without end is refused instead of read forever.
+// a text field holds. A longer one makes its record malformed as soon as
+// it is seen, so that a file streaming one field without end is refused
+// instead of read forever.
 const size_t field_max = text_size - 1;
 
 // Reads every record of the file from in into a, from position 0, where
