@@ -136,26 +136,36 @@ bench:
 bench-windows: windows
 	python3 bench/wine_growth.py $(WIN_BUILD)
 
-# The Linux release and the ports. `make release-linux` builds the program
-# statically linked with musl (zig, a pinned toolchain from the npm
-# registry) in $(RELEASE_BUILD) and packs
-# kartoteka-VERSION-linux-x86_64.tar.gz there: the program, its manual
-# page, README and licence, for any distribution. `make test-ports` runs
-# the end-to-end suite on that program, on a 32-bit x86 build and on a
-# big-endian s390x build under qemu, and compiles and links the program
-# for macOS on x86-64 and arm64 (tests/ports/test_ports.sh).
+# The Linux releases and the ports. `make release-linux` builds the
+# program statically linked for each machine in a folder of
+# $(RELEASE_BUILD): x86_64 and aarch64 with musl (zig, a pinned toolchain
+# from the npm registry), armv7 with glibc (Debian's cross compiler, as zig
+# cannot build for 32-bit ARM), and packs each as
+# kartoteka-VERSION-linux-ARCH.tar.gz: the program, its manual page, README
+# and licence, for any distribution. The tarballs are gathered in
+# $(RELEASE_BUILD) with SHA256SUMS, their checksums. `make test-ports` runs
+# the unit tests and the end-to-end suite on each release's program (under
+# qemu for ARM), on a 32-bit x86 build and on a big-endian s390x build under
+# qemu, and compiles and links the program for macOS on x86-64 and arm64
+# (tests/ports/test_ports.sh).
 RELEASE_BUILD ?= build-release
 PORTS_BUILD ?= build-ports
+RELEASE_CMAKE = cmake -S . -B $(RELEASE_BUILD)/$(1) $(2) \
+  -DCMAKE_BUILD_TYPE=Release -DKARTOTEKA_TESTS=OFF -DKARTOTEKA_WERROR=ON \
+  -DKARTOTEKA_RELEASE=ON >/dev/null && \
+  cmake --build $(RELEASE_BUILD)/$(1) -j $(JOBS)
+ZIG_CMAKE = -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake -DZIG_TARGET=$(1)-linux-musl
 
 release-linux:
 	@tools/install-deps.sh release
-	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake \
-	  -DZIG_TARGET=x86_64-linux-musl -DCMAKE_BUILD_TYPE=Release \
-	  -DKARTOTEKA_TESTS=OFF -DKARTOTEKA_WERROR=ON -DKARTOTEKA_RELEASE=ON \
-	  >/dev/null
-	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+	$(call RELEASE_CMAKE,x86_64,$(call ZIG_CMAKE,x86_64))
+	$(call RELEASE_CMAKE,aarch64,$(call ZIG_CMAKE,aarch64))
+	$(call RELEASE_CMAKE,armv7,-DCMAKE_TOOLCHAIN_FILE=cmake/debian-cross.cmake \
+	  -DCROSS_TRIPLE=arm-linux-gnueabihf)
+	rm -f $(RELEASE_BUILD)/kartoteka-*-linux-*.tar.gz
+	cp $(RELEASE_BUILD)/*/kartoteka-*-linux-*.tar.gz $(RELEASE_BUILD)/
+	cd $(RELEASE_BUILD) && sha256sum kartoteka-*-linux-*.tar.gz >SHA256SUMS
 
 test-ports: release-linux
 	@tools/install-deps.sh ports
-	tests/ports/test_ports.sh . $(PORTS_BUILD) \
-	  $$(ls $(RELEASE_BUILD)/kartoteka-*-linux-x86_64.tar.gz)
+	tests/ports/test_ports.sh . $(PORTS_BUILD) $(RELEASE_BUILD)

@@ -3,8 +3,8 @@
 # npm registry, which tools/install-deps.sh installs into .deps/zig:
 #   cmake -S . -B DIR -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake \
 #     -DZIG_TARGET=x86_64-linux-musl
-# ZIG_TARGET is zig's target: x86_64-linux-musl and x86-linux-musl (static
-# Linux programs), x86_64-macos, aarch64-macos. The compilers are reached
+# ZIG_TARGET is zig's target: x86_64-linux-musl, aarch64-linux-musl and
+# x86-linux-musl (static Linux programs), x86_64-macos, aarch64-macos. The compilers are reached
 # through small scripts made in .deps/zig-wrappers/ZIG_TARGET.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG)
 get_filename_component(deps ${CMAKE_CURRENT_LIST_DIR}/../.deps ABSOLUTE)
@@ -46,6 +46,16 @@ set(CMAKE_C_COMPILER ${wrappers}/cc)
 set(CMAKE_CXX_COMPILER ${wrappers}/c++)
 set(CMAKE_AR ${wrappers}/ar CACHE FILEPATH "zig's archiver")
 set(CMAKE_RANLIB ${wrappers}/ranlib CACHE FILEPATH "zig's ranlib")
+# zig has no strip: a release for 64-bit ARM is stripped by binutils' own
+# for that machine (Debian's binutils-aarch64-linux-gnu), and its tests run
+# under qemu's user-mode emulation; the host's strip serves x86.
+if(ZIG_TARGET MATCHES "^aarch64-linux")
+  set(CMAKE_STRIP aarch64-linux-gnu-strip CACHE FILEPATH "strip for aarch64")
+  find_program(KARTOTEKA_QEMU qemu-aarch64-static)
+  if(KARTOTEKA_QEMU)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${KARTOTEKA_QEMU})
+  endif()
+endif()
 
 # Static Linux programs: musl is linked in whole, so the program runs on
 # any distribution, with glibc or without.

@@ -8,9 +8,11 @@
 #   install-deps.sh deb     what building the Debian package needs (its
 #                           dependencies are worked out by dpkg-shlibdeps)
 #   install-deps.sh bench   what building and running the benchmark needs
-#   install-deps.sh release what building the static Linux release needs:
-#                           zig, from the npm registry, into .deps/zig
-#   install-deps.sh ports   that, and the s390x cross compiler and qemu
+#   install-deps.sh release what building the static Linux releases needs:
+#                           zig, from the npm registry, into .deps/zig,
+#                           binutils for aarch64 and the armhf cross
+#                           compiler
+#   install-deps.sh ports   that, the s390x cross compiler and qemu
 #   install-deps.sh windows what cross-building the Windows program and its
 #                           zip needs
 #   install-deps.sh windows-test  that, and what building its tests and
@@ -25,9 +27,13 @@ case "${1:-build}" in
   test) need="$need libgtest-dev"; want="acl attr" ;;
   ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian acl attr dpkg-dev" ;;
   deb) need="$need dpkg-dev" ;;
-  release) need="$need file"; zig=yes ;;
+  release)
+    need="$need file binutils-aarch64-linux-gnu g++-arm-linux-gnueabihf"
+    flags="--no-install-recommends"
+    zig=yes ;;
   ports)
-    need="$need file googletest g++-s390x-linux-gnu qemu-user-static"
+    need="$need file binutils-aarch64-linux-gnu g++-arm-linux-gnueabihf"
+    need="$need googletest g++-s390x-linux-gnu qemu-user-static"
     flags="--no-install-recommends"
     zig=yes ;;
   bench) need="$need libbenchmark-dev python3 time" ;;
