@@ -11,6 +11,7 @@ const char out_of_range_text[] =
 const char too_long_text[] = "Ошибка ввода: слово длиннее 254 байт.\n";
 const char nul_text[] = "Ошибка ввода: слово содержит нулевой байт.\n";
 const char output_failed_text[] = "Ошибка записи в стандартный вывод: %s\n";
+const char input_failed_text[] = "Ошибка чтения стандартного ввода: %s\n";
 
 void open_console(console& con) {
   os_stream in, out, err;
@@ -59,6 +60,13 @@ void report_errno(console& con, const char* name, os_error err) {
   char reason[256];
   os_error_text(err, reason, sizeof reason);
   report(con, "%s: %s\n", name, reason);
+}
+
+void report_input_failure(console& con) {
+  if (!con.ended || con.in.error == 0) return;
+  char reason[256];
+  os_error_text(con.in.error, reason, sizeof reason);
+  report(con, input_failed_text, reason);
 }
 
 // Deals with a read that did not give a value: at the end of the input it

@@ -79,6 +79,11 @@ bool next_char(console& con, char& c);
 // the character is the first one typed.
 bool next_typed_char(console& con, char& c);
 
+// Reports on the error stream, once the input has ended, when it ended
+// because standard input could not be read (a folder, a descriptor that
+// will not wait for input): "Ошибка чтения стандартного ввода: reason".
+void report_input_failure(console& con);
+
 // True, with con.ended set, when the reader of the standard output has
 // gone: whatever would still be printed is lost, and the program ends.
 // For long runs of output, to stop early.

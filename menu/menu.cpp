@@ -53,6 +53,7 @@ void run_menu(console& con) {
     dispatch(con, choise, Massiv, n);
     if (con.ended) break;
   }
+  report_input_failure(con);
   // At a terminal the shell's prompt would follow the program's last
   // prompt on its line.
   if (con.ended && con.out.stream.console) put_char(con.out, '\n');
