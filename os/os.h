@@ -81,7 +81,10 @@ void os_close(os_stream& s);
 // signals and console events that end the program wait until the file
 // holds the new contents, or the old ones again; the copy is then
 // removed, so that only a crash or power loss leaves it, with the file
-// itself whole or part written. A file the user may not write is refused
+// itself whole or part written, or a failure to put the old contents
+// back (os_save_damaged). The old contents go before the new ones are
+// written, so that either fits where the other did, on file systems
+// that copy on write too. A file the user may not write is refused
 // with the system's reason, as a plain open would refuse it; so is a FIFO
 // that nobody reads, instead of waiting. Terminals, pipes, devices and
 // the file that standard output or error already writes are written
@@ -94,6 +97,11 @@ os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
 // synced to the disk; otherwise, or when that fails, the file is left as
 // it was. Returns 0, or failed, or the error of the step that failed.
 os_error os_save_end(os_stream& out, os_error failed);
+
+// After os_save_end failed: true when the file, part written, could not
+// even be given its old contents back, which are then kept in the backup
+// copy whose full path goes to backup (size bytes, cut to fit, UTF-8).
+bool os_save_damaged(char* backup, size_t size);
 
 // Writes the system's text for err, in UTF-8 and without a line end, into
 // buf of size bytes (cut to fit, always terminated).

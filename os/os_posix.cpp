@@ -1,6 +1,7 @@
 // The platform layer on Linux, macOS and the BSDs: descriptors, the save by
 // a temporary file renamed over the target, errno texts, and memory mapped
 // straight from the system. Linux-only tuning sits under __linux__.
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/mman.h>
@@ -159,12 +160,40 @@ static os_error close_after(int fd, os_error first) {
 static char temp_path[PATH_MAX];
 static volatile sig_atomic_t temp_named = 0;
 
-// The signals that end the program while it saves, and what they did
-// before the save.
-static const int end_signals[] = {SIGHUP, SIGINT, SIGTERM};
-const int end_signal_count = sizeof end_signals / sizeof end_signals[0];
-static struct sigaction before_save[end_signal_count];
-static bool caught[end_signal_count];
+// The signals that end the program while it saves: every signal whose
+// default action ends the program and that a handler may catch, except
+// those that report a fault of the program itself (SIGSEGV and the like),
+// which a save must not hold off. Real-time signals are added where the
+// system has them.
+static const int fixed_end_signals[] = {
+    SIGHUP,    SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1,
+    SIGUSR2,   SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU,
+#if defined(SIGPOLL) && defined(__linux__)
+    SIGPOLL,
+#endif
+#if defined(SIGPWR)
+    SIGPWR,
+#endif
+#if defined(SIGSTKFLT)
+    SIGSTKFLT,
+#endif
+};
+
+// The end signals, and what each did before the save (by signal number).
+static int end_signals[NSIG];
+static int end_signal_count = 0;
+static struct sigaction before_save[NSIG];
+static bool caught[NSIG];
+
+// Fills end_signals once.
+static void list_end_signals() {
+  if (end_signal_count > 0) return;
+  for (int sig : fixed_end_signals) end_signals[end_signal_count++] = sig;
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX && sig < NSIG; sig++)
+    end_signals[end_signal_count++] = sig;
+#endif
+}
 
 // Removes the temporary file, then lets the signal end the program as it
 // would have: the handler was reset to the default action on entry, and the
@@ -177,14 +206,19 @@ static void remove_temp_and_end(int sig) {
 
 // The set of end_signals, to hold them off.
 static sigset_t end_signal_set() {
+  list_end_signals();
   sigset_t set;
   sigemptyset(&set);
-  for (int sig : end_signals) sigaddset(&set, sig);
+  // The C library may keep some real-time signals for itself and refuse
+  // them here; those are not the program's to hold.
+  for (int i = 0; i < end_signal_count; i++)
+    (void)sigaddset(&set, end_signals[i]);
   return set;
 }
 
 // Has every end signal remove the temporary file first, except those the
-// program was started with ignored, which stay ignored.
+// program was started with ignored, which stay ignored, and those that
+// already have a handler (the C library's own).
 static void catch_end_signals() {
   struct sigaction act;
   memset(&act, 0, sizeof act);
@@ -192,9 +226,11 @@ static void catch_end_signals() {
   act.sa_mask = end_signal_set();
   act.sa_flags = SA_RESETHAND;
   for (int i = 0; i < end_signal_count; i++) {
-    caught[i] = sigaction(end_signals[i], nullptr, &before_save[i]) == 0 &&
-                before_save[i].sa_handler != SIG_IGN &&
-                sigaction(end_signals[i], &act, nullptr) == 0;
+    int sig = end_signals[i];
+    caught[sig] = sigaction(sig, nullptr, &before_save[sig]) == 0 &&
+                  before_save[sig].sa_handler == SIG_DFL &&
+                  (before_save[sig].sa_flags & SA_SIGINFO) == 0 &&
+                  sigaction(sig, &act, nullptr) == 0;
   }
 }
 
@@ -202,8 +238,9 @@ static void catch_end_signals() {
 // off meanwhile is delivered when the caller lets it through.
 static void release_end_signals() {
   for (int i = 0; i < end_signal_count; i++) {
-    if (caught[i]) (void)sigaction(end_signals[i], &before_save[i], nullptr);
-    caught[i] = false;
+    int sig = end_signals[i];
+    if (caught[sig]) (void)sigaction(sig, &before_save[sig], nullptr);
+    caught[sig] = false;
   }
 }
 
@@ -258,10 +295,24 @@ static bool random_name(char* path, size_t size, const char* dir,
 // Tries this many names before giving up on a folder full of them.
 const int name_tries = 100;
 
+// Locks the whole of the new file fd for writing, for as long as it is
+// open: the mark by which a later save tells a file of a save that still
+// runs from one a killed save left (remove_leftovers). Returns false when
+// fd lost its name to such a save before the lock took.
+static bool claim(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  (void)fcntl(fd, F_SETLK, &lock);  // without locks, nothing can tell
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
 // Makes a new file with a random name dir/stemXXXXXX, opened to read and
-// write, with the permission bits mode under the umask and the folder's
-// default ACL, as any program's new file. Returns its descriptor, with its
-// name in path, or -1 with errno set.
+// write and claimed, with the permission bits mode under the umask and the
+// folder's default ACL, as any program's new file. Returns its descriptor,
+// with its name in path, or -1 with errno set.
 static int create_named(char* path, size_t size, const char* dir,
                         const char* stem, mode_t mode) {
   for (int i = 0; i < name_tries; i++) {
@@ -270,9 +321,85 @@ static int create_named(char* path, size_t size, const char* dir,
       return -1;
     }
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
-    if (fd >= 0 || errno != EEXIST) return fd;
+    if (fd >= 0 && claim(fd)) return fd;
+    if (fd >= 0) {
+      (void)close(fd);
+      continue;
+    }
+    if (errno != EEXIST) return -1;
   }
   return -1;
+}
+
+// A short tag of the machine's name, in hex: files a save leaves in a
+// folder shared over a network are told apart by the machine that made
+// them, as only that machine's locks can be seen.
+static uint32_t machine_tag() {
+  char host[256] = "";
+  (void)gethostname(host, sizeof host - 1);
+  uint32_t h = 2166136261u;  // FNV-1a
+  for (const char* p = host; *p != '\0'; p++) {
+    h ^= static_cast<unsigned char>(*p);
+    h *= 16777619u;
+  }
+  return h;
+}
+
+// The start of the names of the temporary files that a save of target
+// gives a name in a folder (where the file system has no unnamed files,
+// and for a moment before the rename): ".kartoteka-NAME-TAG-", NAME the
+// file's own name and TAG the machine's (machine_tag), or only
+// ".kartoteka-" where that would be too long for a name. Returns true for
+// the long form, by which a later save finds what a killed one left.
+static bool temp_stem(char* stem, size_t size, const char* target) {
+  const char* slash = strrchr(target, '/');
+  const char* base = slash != nullptr ? slash + 1 : target;
+  int got = snprintf(stem, size, "%s%s-%08x-", temp_prefix, base,
+                     static_cast<unsigned>(machine_tag()));
+  if (got > 0 && static_cast<size_t>(got) + random_letters <= NAME_MAX)
+    return true;
+  (void)snprintf(stem, size, "%s", temp_prefix);
+  return false;
+}
+
+// Removes from dir the temporary files that earlier saves of the same file
+// on this machine left when they were killed: those named stem and random
+// letters that no running save holds claimed. A file of a running save,
+// another user's that this user may not open, or any where locks cannot
+// be had, stays.
+static void remove_leftovers(const char* dir, const char* stem) {
+  DIR* d = opendir(dir);
+  if (d == nullptr) return;
+  size_t stem_len = strlen(stem);
+  while (const struct dirent* e = readdir(d)) {
+    if (strncmp(e->d_name, stem, stem_len) != 0 ||
+        strlen(e->d_name) != stem_len + random_letters)
+      continue;
+    char path[PATH_MAX];
+    int got = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
+    if (got < 0 || static_cast<size_t>(got) >= sizeof path) continue;
+    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+        fcntl(fd, F_SETLK, &lock) == 0)
+      (void)unlink(path);
+    (void)close(fd);
+  }
+  (void)closedir(d);
+}
+
+// Makes a named temporary file for the save of target in dir, as
+// create_named does, after removing what killed saves of it left there.
+static int create_temp(char* path, size_t size, const char* dir,
+                       const char* target, mode_t mode) {
+  char stem[PATH_MAX];
+  if (temp_stem(stem, sizeof stem, target)) remove_leftovers(dir, stem);
+  return create_named(path, size, dir, stem, mode);
 }
 
 // Makes a new file in dir that has no name yet, where the file system
@@ -353,8 +480,10 @@ static os_error copy_contents(int from, int to, off_t size) {
 }
 
 // Copies the extended attributes of the file from to the file to: its
-// ACL (system.posix_acl_access) and the user's own attributes among them.
-// Returns 0, or the error of one that cannot be copied.
+// ACL (system.posix_acl_access) and the user's own attributes among them,
+// and the Windows attributes (hidden, read-only, ...) that ntfs-3g shows
+// only to one who asks for them by name. Returns 0, or the error of one
+// that cannot be copied.
 static os_error copy_attributes(int from, int to) {
 #if defined(__linux__)
   static char names[1 << 16];
@@ -369,6 +498,10 @@ static os_error copy_attributes(int from, int to) {
     if (fsetxattr(to, name, value, static_cast<size_t>(size), 0) != 0)
       return errno;
   }
+  const char ntfs[] = "system.ntfs_attrib_be";
+  ssize_t size = fgetxattr(from, ntfs, value, sizeof value);
+  if (size > 0 && fsetxattr(to, ntfs, value, static_cast<size_t>(size), 0) != 0)
+    return errno;
 #else
   (void)from;
   (void)to;
@@ -376,28 +509,47 @@ static os_error copy_attributes(int from, int to) {
   return 0;
 }
 
-// Makes sure the file of fd, now old_size bytes long, has its blocks for
-// size bytes, so that writing them cannot run out of room. When that fails,
-// puts the file's length back and returns the error.
-static os_error reserve(int fd, off_t old_size, uint64_t size) {
-  if (size == 0) return 0;
-  if (size > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
+// Removes from the new file fd the access ACL that it took from its
+// folder's default ACL. Returns 0, or the error where the file system has
+// ACLs and refuses.
+static os_error drop_inherited_acl(int fd) {
+#if defined(__linux__)
+  if (fremovexattr(fd, "system.posix_acl_access") != 0 && errno != ENODATA &&
+      errno != ENOTSUP && errno != EOPNOTSUPP)
+    return errno;
+#else
+  (void)fd;
+#endif
+  return 0;
+}
+
+// Makes sure the file of fd, size bytes long, has its blocks for length
+// bytes, so that writing them cannot run out of room, where the file
+// system can reserve blocks. One that cannot (ext2 and ext3, NFSv3, many
+// FUSE file systems) is written all the same: a write that finds no room
+// fails, and the caller puts the old contents back. Returns 0 or the
+// error; the file's length is as it was.
+static os_error reserve(int fd, off_t size, uint64_t length) {
+  if (length > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
+  if (static_cast<off_t>(length) <= size) return 0;
   os_error err = 0;
 #if defined(__APPLE__)
-  // No posix_fallocate: reserve the blocks past the end of the file.
-  if (static_cast<off_t>(size) > old_size) {
-    fstore_t store = {F_ALLOCATEALL, F_PEOFPOSMODE, 0,
-                      static_cast<off_t>(size) - old_size, 0};
-    if (fcntl(fd, F_PREALLOCATE, &store) == -1) err = errno;
-  }
+  // Reserves the blocks past the end of the file.
+  fstore_t store = {F_ALLOCATEALL, F_PEOFPOSMODE, 0,
+                    static_cast<off_t>(length) - size, 0};
+  if (fcntl(fd, F_PREALLOCATE, &store) == -1) err = errno;
+#elif defined(__linux__)
+  // The system call itself: the C library's posix_fallocate would write
+  // the file where the system cannot, and fail on a file open only to
+  // write.
+  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, size,
+                static_cast<off_t>(length) - size) != 0)
+    err = errno;
 #else
-  err = posix_fallocate(fd, 0, static_cast<off_t>(size));
+  err = posix_fallocate(fd, size, static_cast<off_t>(length) - size);
 #endif
-  struct stat now;
-  if (err != 0 && fstat(fd, &now) == 0 && now.st_size != old_size &&
-      ftruncate(fd, old_size) != 0) {
-    // The length stays longer: the reservation's error is what is told.
-  }
+  if (err == EOPNOTSUPP || err == ENOTSUP || err == ENOSYS || err == EINVAL)
+    err = 0;  // the file system cannot reserve
   return err;
 }
 
@@ -421,6 +573,7 @@ struct save_state {
   bool own_fd;            // save_straight: the descriptor is closed after
   int backup_fd;          // save_in_place: the copy of the old contents
   char backup[PATH_MAX];  // and its name
+  bool damaged;           // the old contents could not be put back
 };
 static save_state sv;
 
@@ -463,7 +616,7 @@ static os_error backup_in(const char* dir, int fd, off_t size) {
   bool named = false;
   int copy = create_unnamed(dir, 0600);
   if (copy < 0 && no_unnamed_files(errno)) {
-    copy = create_named(temp, sizeof temp, dir, temp_prefix, 0600);
+    copy = create_temp(temp, sizeof temp, dir, sv.target, 0600);
     named = copy >= 0;
   }
   if (copy < 0) return errno;
@@ -503,38 +656,67 @@ static void drop_backup() {
   sv.backup_fd = -1;
 }
 
+// Puts the old contents back from the backup after a failed overwrite:
+// the file is emptied first, so that the blocks the new contents took are
+// free for the old ones again.
+static os_error restore(int fd) {
+  if (sv.backup_fd < 0) return EBADF;
+  os_error err = ftruncate(fd, 0) == 0 ? 0 : errno;
+  if (err == 0) err = copy_contents(sv.backup_fd, fd, sv.old.st_size);
+  if (err == 0 && sync_fd(fd) != 0) err = errno;
+  return err;
+}
+
+// Ends an in-place write that failed with err: puts the old contents back
+// and removes the backup, or, if they cannot be put back, keeps the backup
+// and says where it is (sv.damaged). Returns err.
+static os_error undo_in_place(os_error err) {
+  if (restore(sv.target_fd) == 0)
+    drop_backup();
+  else if (sv.backup_fd >= 0)
+    sv.damaged = true;
+  if (sv.backup_fd >= 0) (void)close(sv.backup_fd);  // kept: see sv.backup
+  sv.backup_fd = -1;
+  return err;
+}
+
 // Starts writing the file of sv.target_fd in place, to be filled with
 // length bytes: holds off the end signals until the save ends, keeps a
-// backup of the file's contents, reserves the room and sets out to write
-// from its start. On failure the file is as it was, no backup is left and
-// the signals may act again.
+// synced backup of the file's contents, then empties the file, so that
+// its old blocks are free for the new contents (a file system that copies
+// on write needs new blocks even to overwrite old ones), reserves the room
+// where the file system can, and sets out to write from its start. On
+// failure the file holds its old contents again, no backup is left (but
+// where even they cannot be put back: sv.damaged) and the signals may act.
 static os_error begin_in_place(uint64_t length, os_stream& out) {
   struct stat st;
   if (fstat(sv.target_fd, &st) != 0) return errno;
   sv.old = st;
   hold_signals();
   // A file the user may write but not read cannot be copied: it is written
-  // without a backup, as it would be by any program.
+  // without a backup, as it would be by any program, and so over its old
+  // contents.
   os_error err = sv.readable ? make_backup(sv.target_fd, st.st_size) : 0;
-  if (err == 0) err = reserve(sv.target_fd, st.st_size, length);
+  if (err != 0) {
+    let_signals_act();
+    return err;
+  }
+  off_t kept = st.st_size;
+  if (sv.backup_fd >= 0) kept = ftruncate(sv.target_fd, 0) == 0 ? 0 : -1;
+  if (kept < 0) err = errno;
+  if (err == 0) err = reserve(sv.target_fd, kept, length);
   if (err == 0 && lseek(sv.target_fd, 0, SEEK_SET) != 0) err = errno;
   if (err != 0) {
-    drop_backup();
+    if (kept == 0)
+      (void)undo_in_place(err);
+    else
+      drop_backup();
     let_signals_act();
     return err;
   }
   sv.way = save_in_place;
   out.handle = sv.target_fd;
   return 0;
-}
-
-// Puts the old contents back from the backup after a failed overwrite.
-static os_error restore(int fd) {
-  if (sv.backup_fd < 0) return EBADF;
-  os_error err = copy_contents(sv.backup_fd, fd, sv.old.st_size);
-  if (err == 0 && ftruncate(fd, sv.old.st_size) != 0) err = errno;
-  if (err == 0 && sync_fd(fd) != 0) err = errno;
-  return err;
 }
 
 // Ends an in-place write: cuts the file to what was written and syncs it,
@@ -548,9 +730,11 @@ static os_error end_in_place(os_error failed) {
   if (err == 0 && end < 0) err = errno;
   if (err == 0 && ftruncate(fd, end) != 0) err = errno;
   if (err == 0 && sync_fd(fd) != 0) err = errno;
-  if (err == 0 || restore(fd) == 0) drop_backup();
-  if (sv.backup_fd >= 0) (void)close(sv.backup_fd);  // kept: see sv.backup
-  sv.backup_fd = -1;
+  if (err == 0) {
+    drop_backup();
+  } else {
+    (void)undo_in_place(err);
+  }
   let_signals_act();
   return err;
 }
@@ -565,6 +749,24 @@ static void drop_temp(int fd) {
   (void)close(fd);
 }
 
+// Gives the new file fd the old file's owner, group, permissions, ACL and
+// extended attributes, and no ACL where the old file had none (a folder's
+// default ACL must not widen who may read it). A member of a team saving
+// the team's file cannot give it its owner back: the error (EPERM) then
+// tells the caller to write the file in place, so that it stays theirs.
+// Returns 0 or the error.
+static os_error take_identity(int fd) {
+  struct stat now;
+  if (fstat(fd, &now) != 0) return errno;
+  if ((now.st_uid != sv.old.st_uid || now.st_gid != sv.old.st_gid) &&
+      fchown(fd, sv.old.st_uid, sv.old.st_gid) != 0)
+    return errno;
+  os_error err = drop_inherited_acl(fd);
+  if (err == 0 && fchmod(fd, sv.old.st_mode & 07777) != 0) err = errno;
+  if (err == 0) err = copy_attributes(sv.target_fd, fd);
+  return err;
+}
+
 // Makes the new file that replaces sv.target (or creates it), unnamed
 // where the file system allows, with the old file's owner, permissions
 // and attributes. Until the save ends, an end signal removes it if it has
@@ -577,7 +779,7 @@ static os_error begin_renamed(os_stream& out, bool& refused) {
   hold_signals();
   int fd = create_unnamed(sv.dir, 0666);
   if (fd < 0 && no_unnamed_files(errno)) {
-    fd = create_named(temp_path, sizeof temp_path, sv.dir, temp_prefix, 0666);
+    fd = create_temp(temp_path, sizeof temp_path, sv.dir, sv.target, 0666);
     temp_named = fd >= 0;
   }
   os_error err = fd < 0 ? errno : 0;
@@ -588,13 +790,7 @@ static os_error begin_renamed(os_stream& out, bool& refused) {
     return err;
   }
   if (sv.exists) {
-    // Only the owner's privileges allow this; without them the new file
-    // belongs to whoever saves it, and the save goes on.
-    if ((sv.old.st_uid != geteuid() || sv.old.st_gid != getegid()) &&
-        fchown(fd, sv.old.st_uid, sv.old.st_gid) != 0) {
-    }
-    if (fchmod(fd, sv.old.st_mode & 07777) != 0) err = errno;
-    if (err == 0) err = copy_attributes(sv.target_fd, fd);
+    err = take_identity(fd);
     refused = err != 0;
   }
   if (err != 0) {
@@ -631,7 +827,9 @@ static os_error end_renamed(os_error failed) {
   if (err == 0 && sync_fd(fd) != 0) err = errno;
   hold_signals();
   if (err == 0 && !temp_named) {
-    err = name_file(fd, temp_path, sizeof temp_path, sv.dir, temp_prefix);
+    char stem[PATH_MAX];
+    (void)temp_stem(stem, sizeof stem, sv.target);
+    err = name_file(fd, temp_path, sizeof temp_path, sv.dir, stem);
     temp_named = err == 0;
   }
   if (err == 0 && rename(temp_path, sv.target) == 0) {
@@ -700,19 +898,72 @@ static int standard_stream_of(const struct stat& st) {
   return -1;
 }
 
-// Opens a file that is not a regular one: a terminal, a pipe, a device. A
-// FIFO is opened without waiting, so that one with no reader is refused
-// (ENXIO) instead of blocking the program for good; the writes then wait
-// as usual.
-static os_error open_straight(const char* name, os_stream& out) {
+// True when the open file fd is the file st describes.
+static bool same_file(int fd, const struct stat& st) {
+  struct stat now;
+  return fstat(fd, &now) == 0 && now.st_dev == st.st_dev &&
+         now.st_ino == st.st_ino;
+}
+
+// The error of a save whose file has changed between the look at it and
+// its opening: another file, or a link, has taken its name. Nothing is
+// written there (in a shared folder that is another user's trick to have
+// the records written into a file of their choosing); a save that is
+// tried again looks afresh.
+const os_error changed_meanwhile = EAGAIN;
+
+// Opens a file that is not a regular one, the file st describes: a
+// terminal, a pipe, a device. A FIFO is opened without waiting, so that one
+// with no reader is refused (ENXIO) instead of blocking the program for
+// good; the writes then wait as usual.
+static os_error open_straight(const char* name, const struct stat& st,
+                              os_stream& out) {
   int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
+  if (!same_file(fd, st)) return close_after(fd, changed_meanwhile);
   int flags = fcntl(fd, F_GETFL);
   if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
     return close_after(fd, errno);
   sv.own_fd = true;
   out.handle = fd;
   return 0;
+}
+
+// Opens the regular file sv.target, the file st describes, into
+// sv.target_fd, without following a link that has taken its place (ELOOP).
+// It must open for writing, as it would for a plain save: a file its
+// owner made read-only is not replaced behind their back; for reading
+// too, where allowed, so that a backup can be made of it.
+static os_error open_target(const struct stat& st) {
+  const int flags = O_CLOEXEC | O_NOFOLLOW;
+  int fd = open(sv.target, O_RDWR | flags);
+  sv.readable = fd >= 0;
+  if (fd < 0 && errno == EACCES) fd = open(sv.target, O_WRONLY | flags);
+  if (fd < 0) return errno;
+  if (!same_file(fd, st)) return close_after(fd, changed_meanwhile);
+  sv.target_fd = fd;
+  return 0;
+}
+
+// Finds the file that saving to name writes (sv.target, sv.exists,
+// sv.old) and opens what is written straight into out, or an existing
+// regular file into sv.target_fd.
+static os_error look_and_open(const char* name, os_stream& out) {
+  struct stat st = {};
+  os_error err = find_target(name, sv.target, st, sv.exists);
+  if (err != 0) return err;
+  sv.old = st;
+  if (!folder_of(sv.target, sv.dir, sizeof sv.dir)) return ENAMETOOLONG;
+  if (!sv.exists) return 0;
+  if (!S_ISREG(st.st_mode)) return open_straight(sv.target, st, out);
+  int standard = standard_stream_of(st);
+  if (standard >= 0) {
+    // The log that standard output or error appends to: replacing it would
+    // lose what it holds and all that the program writes to it later.
+    out.handle = standard;
+    return 0;
+  }
+  return open_target(st);
 }
 
 os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
@@ -725,35 +976,14 @@ os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
   sv.target_fd = -1;
   sv.temp_fd = -1;
   sv.backup_fd = -1;
-  struct stat st = {};
-  os_error err = find_target(name, sv.target, st, sv.exists);
-  if (err != 0) return err;
-  sv.old = st;
-  if (!folder_of(sv.target, sv.dir, sizeof sv.dir)) return ENAMETOOLONG;
-  if (sv.exists && !S_ISREG(st.st_mode)) return open_straight(sv.target, out);
-  int standard = sv.exists ? standard_stream_of(st) : -1;
-  if (standard >= 0) {
-    // The log that standard output or error appends to: replacing it would
-    // lose what it holds and all that the program writes to it later.
-    out.handle = standard;
-    return 0;
-  }
-  if (sv.exists) {
-    // The file must open for writing, as it would for a plain save: a file
-    // its owner made read-only is not replaced behind their back. Reading
-    // too, where allowed, lets the C library reserve room by writing where
-    // a file system cannot reserve it itself.
-    sv.target_fd = open(sv.target, O_RDWR | O_CLOEXEC);
-    sv.readable = sv.target_fd >= 0;
-    if (sv.target_fd < 0 && errno == EACCES)
-      sv.target_fd = open(sv.target, O_WRONLY | O_CLOEXEC);
-    if (sv.target_fd < 0) return errno;
-  }
+  sv.damaged = false;
+  os_error err = look_and_open(name, out);
+  if (err != 0 || out.handle >= 0) return err;
   bool refused = false;
   // A rename would leave the old records under the other names.
-  if (!sv.exists || st.st_nlink <= 1) err = begin_renamed(out, refused);
-  if (sv.exists && (st.st_nlink > 1 || refused))
-    err = begin_in_place(bytes, out);
+  bool linked = sv.exists && sv.old.st_nlink > 1;
+  if (!linked) err = begin_renamed(out, refused);
+  if (linked || refused) err = begin_in_place(bytes, out);
   if (err != 0 && sv.target_fd >= 0) (void)close(sv.target_fd);
   return err;
 }
@@ -774,6 +1004,14 @@ os_error os_save_end(os_stream& out, os_error failed) {
   if (sv.target_fd >= 0) err = close_after(sv.target_fd, err);
   out.handle = -1;
   return err;
+}
+
+bool os_save_damaged(char* backup, size_t size) {
+  if (!sv.damaged) return false;
+  char full[PATH_MAX];
+  const char* path = realpath(sv.backup, full) != nullptr ? full : sv.backup;
+  (void)snprintf(backup, size, "%s", path);
+  return true;
 }
 
 // ---- Memory the process can really have ----
@@ -805,16 +1043,18 @@ static bool read_number(const char* path, uint64_t& v) {
 // Reads, in one pass over the file at path, whose lines are "key number"
 // (a memory.stat file, or /proc/meminfo with its colons and units), the
 // numbers after the words first and second, and returns their sum; an
-// entry that is not there counts as 0.
+// entry that is not there counts as 0. Sets found to whether first was
+// there.
 static uint64_t sum_entries(const char* path, const char* first,
-                            const char* second) {
+                            const char* second, bool& found) {
+  found = false;
   FILE* f = fopen(path, "re");
   if (f == nullptr) return 0;
   char line[256];
   const char* keys[] = {first, second};
   uint64_t sum = 0;
-  int found = 0;
-  while (found < 2 && fgets(line, sizeof line, f) != nullptr) {
+  int seen = 0;
+  while (seen < 2 && fgets(line, sizeof line, f) != nullptr) {
     for (const char* key : keys) {
       size_t len = strlen(key);
       unsigned long long n = 0;
@@ -822,7 +1062,8 @@ static uint64_t sum_entries(const char* path, const char* first,
           (line[len] == ' ' || line[len] == ':') &&
           sscanf(line + len + 1, "%llu", &n) == 1) {
         sum += n;
-        found++;
+        seen++;
+        if (key == first) found = true;
       }
     }
   }
@@ -851,12 +1092,51 @@ static bool has_option(const char* options, const char* word) {
   return false;
 }
 
-// Finds the memory cgroup from /proc/self/mountinfo (where the controller
-// is mounted, and which of its folders the mount shows as its root) and
-// /proc/self/cgroup (the process's folder in it).
+// True when the cgroup folder root (as a mount shows it) is path or one
+// of the folders above it.
+static bool holds(const char* root, const char* path) {
+  if (strcmp(root, "/") == 0) return true;
+  size_t len = strlen(root);
+  return strncmp(path, root, len) == 0 &&
+         (path[len] == '\0' || path[len] == '/');
+}
+
+// Reads from /proc/self/cgroup the process's folder in the v1 memory
+// controller's hierarchy (v1, empty when it has none) and in the unified
+// one (v2).
+static void own_cgroups(char* v1, char* v2, size_t size) {
+  v1[0] = v2[0] = '\0';
+  FILE* f = fopen("/proc/self/cgroup", "re");
+  if (f == nullptr) return;
+  char line[4096];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    char* first = strchr(line, ':');
+    char* second = first != nullptr ? strchr(first + 1, ':') : nullptr;
+    if (second == nullptr) continue;
+    *second = '\0';
+    char* path = second + 1;
+    path[strcspn(path, "\n")] = '\0';
+    if (first[1] == '\0')
+      (void)snprintf(v2, size, "%s", path);
+    else if (has_option(first + 1, "memory"))
+      (void)snprintf(v1, size, "%s", path);
+  }
+  (void)fclose(f);
+}
+
+// Finds the memory cgroup: the process's folder (/proc/self/cgroup) under
+// the mount of its controller (/proc/self/mountinfo) whose root holds it.
+// A controller's folders may be mounted more than once (a container's
+// runtime binds them elsewhere): the mount whose root is nearest the
+// process's own folder serves. A v1 memory controller wins over the
+// unified hierarchy, which then has no memory controller.
 static memory_cgroup find_cgroup() {
   memory_cgroup cg = {};
-  char root[PATH_MAX] = "";
+  static char own[2][PATH_MAX];
+  own_cgroups(own[0], own[1], PATH_MAX);
+  size_t best[2] = {0, 0};
+  bool found[2] = {false, false};
+  static char roots[2][PATH_MAX], points[2][PATH_MAX];
   FILE* f = fopen("/proc/self/mountinfo", "re");
   if (f == nullptr) return cg;
   char line[4096];
@@ -868,38 +1148,25 @@ static memory_cgroup find_cgroup() {
       continue;
     char type[64], options[1024];
     if (sscanf(dash + 3, "%63s %*s %1023s", type, options) != 2) continue;
-    bool v1 = strcmp(type, "cgroup") == 0 && has_option(options, "memory");
-    bool v2 = strcmp(type, "cgroup2") == 0;
-    // A v1 memory controller wins over the unified hierarchy, which then
-    // has no memory controller.
-    if (v1 || (v2 && !(cg.found && !cg.v2))) {
-      cg.found = true;
-      cg.v2 = v2;
-      (void)snprintf(cg.top, sizeof cg.top, "%s", point);
-      (void)snprintf(root, sizeof root, "%s", mount_root);
-    }
+    int v = -1;
+    if (strcmp(type, "cgroup") == 0 && has_option(options, "memory")) v = 0;
+    if (strcmp(type, "cgroup2") == 0) v = 1;
+    if (v < 0 || own[v][0] == '\0' || !holds(mount_root, own[v])) continue;
+    size_t len = strlen(mount_root);
+    if (found[v] && len <= best[v]) continue;
+    found[v] = true;
+    best[v] = len;
+    (void)snprintf(roots[v], PATH_MAX, "%s", mount_root);
+    (void)snprintf(points[v], PATH_MAX, "%s", point);
   }
   (void)fclose(f);
-  if (!cg.found) return cg;
-  cg.found = false;
-  f = fopen("/proc/self/cgroup", "re");
-  if (f == nullptr) return cg;
-  while (fgets(line, sizeof line, f) != nullptr) {
-    char* first = strchr(line, ':');
-    char* second = first != nullptr ? strchr(first + 1, ':') : nullptr;
-    if (second == nullptr) continue;
-    *second = '\0';
-    bool ours = cg.v2 ? first[1] == '\0' : has_option(first + 1, "memory");
-    if (!ours) continue;
-    char* path = second + 1;
-    path[strcspn(path, "\n")] = '\0';
-    size_t root_len = strcmp(root, "/") == 0 ? 0 : strlen(root);
-    if (strncmp(path, root, root_len) == 0) path += root_len;
-    int got = snprintf(cg.dir, sizeof cg.dir, "%s%s", cg.top, path);
-    cg.found = got > 0 && static_cast<size_t>(got) < sizeof cg.dir;
-    break;
-  }
-  (void)fclose(f);
+  int v = found[0] ? 0 : 1;
+  if (!found[v]) return cg;
+  cg.v2 = v == 1;
+  (void)snprintf(cg.top, sizeof cg.top, "%s", points[v]);
+  const char* below = own[v] + (strcmp(roots[v], "/") == 0 ? 0 : best[v]);
+  int got = snprintf(cg.dir, sizeof cg.dir, "%s%s", cg.top, below);
+  cg.found = got > 0 && static_cast<size_t>(got) < sizeof cg.dir;
   return cg;
 }
 
@@ -920,9 +1187,10 @@ static uint64_t cgroup_room(const memory_cgroup& cg) {
                    cg.v2 ? "memory.current" : "memory.usage_in_bytes");
     if (limited && read_number(path, used)) {
       (void)snprintf(path, sizeof path, "%s/memory.stat", dir);
+      bool found = false;
       uint64_t cache =
           sum_entries(path, cg.v2 ? "inactive_file" : "total_inactive_file",
-                      cg.v2 ? "active_file" : "total_active_file");
+                      cg.v2 ? "active_file" : "total_active_file", found);
       used = cache < used ? used - cache : 0;
       uint64_t left = limit > used ? limit - used : 0;
       if (left < room) room = left;
@@ -940,9 +1208,10 @@ static uint64_t cgroup_room(const memory_cgroup& cg) {
 // cgroup runs out.
 static uint64_t memory_room() {
   static memory_cgroup cg = find_cgroup();
+  bool found = false;
   uint64_t room =
-      sum_entries("/proc/meminfo", "MemAvailable", "SwapFree") * 1024;
-  if (room == 0) room = UINT64_MAX;  // no /proc: nothing to go by
+      sum_entries("/proc/meminfo", "MemAvailable", "SwapFree", found) * 1024;
+  if (!found) room = UINT64_MAX;  // no /proc, or too old: nothing to go by
   if (cg.found) {
     uint64_t left = cgroup_room(cg);
     if (left < room) room = left;

@@ -8,6 +8,9 @@
 
 const char file_prompt[] = "Введите имя файла: ";
 const char done_text[] = "Выполнено!\n";
+const char damaged_text[] =
+    "%s: файл испорчен: записан не до конца, и прежнее содержимое вернуть "
+    "не удалось; оно сохранено в %s\n";
 const char load_stopped_text[] =
     "%s: чтение остановлено на записи %d: %s; массив не изменён.\n";
 const char bad_format_reason[] = "запись не соответствует формату файла";
@@ -70,6 +73,9 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
   os_error err = write_file(fname, n, Massiv.rec);
   if (err != 0) {
     report_errno(con, fname, err);
+    char backup[1024];
+    if (os_save_damaged(backup, sizeof backup))
+      report(con, damaged_text, fname, backup);
     return 1;
   }
   say(con, done_text);

@@ -20,7 +20,9 @@
 // ignores (everything the user needs to know has been printed by then):
 //   0  saved: the file holds the records, and "Выполнено!" was printed;
 //   1  not saved: "name: reason" was reported on the error stream and the
-//      file is as it was, or the input ended at the prompt.
+//      file is as it was, or the input ended at the prompt; where a file
+//      written in place could not even be given its old contents back, a
+//      second line says so and names the backup copy that holds them.
 int save_array(console& con, int32_t n, const massiv& Massiv);
 
 // Asks for a file name and replaces the n records in use with the file's,

@@ -2,7 +2,8 @@
 # Saves that need file systems of their own, mounted in a private mount
 # namespace (root only):
 #  - a full disk in a folder closed to new files: the file is written in
-#    place, and the reservation fails before a byte of it changes;
+#    place, finds no room even for the new contents alone, and holds its
+#    old contents again;
 #  - a full disk in an open folder: the temporary file fails and goes;
 #  - a bind-mounted file, which no rename may replace: written in place.
 #   save_on_mounts.sh PROGRAM

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Saves interrupted by a signal at chosen moments (the program stops itself
 # there, see stop_at.cpp, and is sent the signal):
-#  - SIGINT, SIGTERM or SIGHUP once a replacing save's new file is written:
+#  - each catchable signal that ends a program (SIGINT, SIGTERM, SIGHUP,
+#    SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, and one
+#    real-time signal) once a replacing save's new file is written:
 #    the new file has no name, the program ends by the signal, nothing is
 #    left behind and the old file is whole;
 #  - the same signals in the middle of an in-place save (a file with two
@@ -72,7 +74,8 @@ left() { find "$dir" -name '.kartoteka-*' -o -name '*kartoteka-backup-*'; }
 
 ignored=$(awk '/^SigIgn:/ { print $2 }' /proc/self/status)
 tested=0
-for sig in INT TERM HUP; do
+ulimit -c 0  # SIGQUIT's core dump
+for sig in INT TERM HUP QUIT USR1 USR2 ALRM VTALRM PROF RTMIN+3; do
   no=$(kill -l "$sig")
   if (( (16#$ignored >> (no - 1)) & 1 )); then
     echo "SIG$sig is ignored where the tests run; a save cannot be ended by it"

@@ -3,11 +3,13 @@
 // files at that moment and send it a signal. STOP_AT names the call and
 // its number: "fsync 1" is the first fsync (a new file fully written),
 // "write 2" the second write to a descriptor other than the standard
-// streams (a file half overwritten in place).
+// streams (a file half overwritten in place), "lstat 1" just after the
+// first look at a file's name (a save that has not yet opened its file).
 #include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -39,4 +41,11 @@ extern "C" ssize_t write(int fd, const void* p, size_t n) {
   if (fd > 2) count_call("write");
   static auto next = next_of<ssize_t (*)(int, const void*, size_t)>("write");
   return next(fd, p, n);
+}
+
+extern "C" int lstat(const char* path, struct stat* st) {
+  static auto next = next_of<int (*)(const char*, struct stat*)>("lstat");
+  int got = next(path, st);
+  count_call("lstat");  // once the look is taken
+  return got;
 }

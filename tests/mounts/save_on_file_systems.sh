@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# Saves on the file systems and in the shared folders users keep their
+# files in, each made for the case in a private mount namespace (root
+# only): a nearly full btrfs (copy on write), ext3 (no fallocate), a FUSE
+# mount (bindfs: no unnamed files), and team folders with groups and ACLs.
+# One row a case: its name, its file system, and what it checks.
+#   save_on_file_systems.sh PROGRAM STOP_AT_LIBRARY
+set -u
+prog=$(realpath "$1")
+shim=$(realpath "$2")
+skip() { echo "skipped: $*"; exit 77; }
+if [ "${3:-}" != --inside ]; then
+  [ "$(id -u)" -eq 0 ] || skip "needs root to mount file systems"
+  for tool in mkfs.btrfs mkfs.ext3 bindfs setfacl getfacl setpriv; do
+    command -v "$tool" >/dev/null || skip "needs $tool"
+  done
+  unshare --mount true 2>/dev/null || skip "needs a mount namespace"
+  exec unshare --mount --propagation private bash "$0" "$1" "$2" --inside
+fi
+
+work=$(mktemp -d)
+chmod 755 "$work"
+trap 'umount -q "$work"/fs "$work"/fuse 2>/dev/null; rm -rf "$work"' EXIT
+fail() { echo "FAIL: $case: $*" >&2; exit 1; }
+old_line='Анна Иванова 0 русская православная 165 55 5.3.1990 4951234 101000 Россия Московская Москва Тверская 7 12'
+new_line='Пётр Смирнов 1 русский православный 180 80 17.11.1985 8125555 190000 Россия Ленинградская Санкт-Петербург Невский 28 3'
+yes "$old_line" | head -n 60000 >"$work/old.txt"  # about 10 MB
+yes "$new_line" | head -n 80000 >"$work/new.txt"  # about 15 MB
+yes "$new_line" | head -n 200 >"$work/small.txt"
+chmod 644 "$work"/*.txt
+fs=$work/fs
+# The temporary folder, where a backup copy goes that has no room beside
+# its file.
+export TMPDIR=$work/tmp
+mkdir -m 1777 "$TMPDIR"
+
+# Makes a fresh file system of type $1 (btrfs, ext3, or fuse: a bindfs
+# view of a plain folder) at $fs, open to everyone.
+make_fs() {
+  umount -q "$work/fuse" "$fs" 2>/dev/null
+  rm -rf "$work/img" "$work/real" "$fs"
+  mkdir "$fs"
+  case $1 in
+    btrfs | ext3)
+      truncate -s 128M "$work/img"
+      "mkfs.$1" -q "$work/img" >/dev/null 2>&1 || fail "mkfs.$1"
+      mount -t "$1" -o loop "$work/img" "$fs" || fail "mount $1" ;;
+    fuse)
+      mkdir "$work/real"
+      bindfs "$work/real" "$fs" || fail "bindfs" ;;
+  esac
+  chmod 777 "$fs"
+}
+
+# Fills $fs until $1 MiB are left free.
+leave_free() {
+  dd if=/dev/zero of="$fs/room" bs=1M count="$1" status=none
+  dd if=/dev/zero of="$fs/filler" bs=1M status=none 2>/dev/null
+  sync
+  rm "$fs/room"
+  sync
+}
+
+# Runs the program in $fs as user $1 (uid:gid[:groups], or root), loading
+# $2 and saving it as $3; its reports go to $work/err. STOP_AT, if set,
+# stops it there (stop_at.cpp), in the background, with its pid in pid.
+save_as() {
+  local who=$1 ids=()
+  IFS=: read -r uid gid groups <<<"$who"
+  [ "$who" = root ] || ids=(setpriv --reuid="$uid" --regid="$gid"
+    "--groups=${groups:-$gid}")
+  if [ -n "${STOP_AT:-}" ]; then
+    (cd "$fs" && printf '5\n%s\n4\n%s\n0\n' "$2" "$3" |
+      STOP_AT=$STOP_AT LD_PRELOAD=$shim "${ids[@]}" "$prog" >/dev/null \
+        2>"$work/err") 2>/dev/null &
+    pid=$!
+    for _ in $(seq 200); do
+      child=$(pgrep -P "$pid" -f "$prog" | head -n 1)
+      [ -n "$child" ] && [ "$(awk '{ print $3 }' "/proc/$child/stat")" = T ] &&
+        return 0
+      sleep 0.05
+    done
+    fail "the program did not stop at $STOP_AT"
+  fi
+  (cd "$fs" && printf '5\n%s\n4\n%s\n0\n' "$2" "$3" |
+    timeout 60 "${ids[@]}" "$prog" >/dev/null 2>"$work/err") ||
+    fail "exit status $?"
+}
+
+no_report() { [ ! -s "$work/err" ] || fail "reported: $(cat "$work/err")"; }
+holds() { cmp -s "$1" "$2" || fail "$1 does not hold $(basename "$2")"; }
+no_backup() {
+  [ -z "$(find "$fs" "$TMPDIR" -maxdepth 1 -name 'cards.txt.kartoteka-backup-*')" ] ||
+    fail "a backup copy was left"
+}
+owner_is() {
+  [ "$(stat -c %u:%g "$1")" = "$2" ] || fail "$1 is $(stat -c %u:%g "$1"), not $2"
+}
+
+# A hard-linked file in a nearly full btrfs, whose new contents fit once
+# the old blocks are free: both names hold them.
+cow_fits() {
+  make_fs btrfs
+  cp "$work/old.txt" "$fs/cards.txt" && ln "$fs/cards.txt" "$fs/other.txt"
+  leave_free 8
+  save_as root "$work/new.txt" cards.txt
+  no_report && holds "$fs/cards.txt" "$work/new.txt" &&
+    holds "$fs/other.txt" "$work/new.txt" && no_backup
+}
+
+# The same, but the new contents do not fit even then: the file is whole
+# and old, and the report says why.
+cow_too_big() {
+  make_fs btrfs
+  cp "$work/old.txt" "$fs/cards.txt" && ln "$fs/cards.txt" "$fs/other.txt"
+  yes "$new_line" | head -n 120000 >"$work/big.txt"
+  leave_free 2
+  save_as root "$work/big.txt" cards.txt
+  grep -qx 'cards.txt: No space left on device' "$work/err" ||
+    fail "report: $(cat "$work/err")"
+  holds "$fs/cards.txt" "$work/old.txt" && holds "$fs/other.txt" "$work/old.txt"
+  no_backup
+}
+
+# ext3 reserves nothing (no fallocate): a hard-linked file, readable or
+# only writable, is saved all the same.
+no_fallocate() {
+  make_fs ext3
+  for name in cards.txt writeonly.txt; do
+    echo old >"$fs/$name" && ln "$fs/$name" "$fs/$name.link"
+    chown 1000:1000 "$fs/$name"
+  done
+  chmod 222 "$fs/writeonly.txt"
+  for name in cards.txt writeonly.txt; do
+    save_as 1000:1000 "$work/small.txt" "$name"
+    no_report && holds "$fs/$name.link" "$work/small.txt"
+  done
+}
+
+# A team's file (owner:team 664, in the team's folder) saved by another
+# member of the team stays the owner's and the team's.
+team_group() {
+  make_fs ext3
+  mkdir "$fs/team" && chown 0:2000 "$fs/team" && chmod 2775 "$fs/team"
+  yes "$old_line" | head -n 10 >"$fs/team/cards.txt"
+  chown 1000:2000 "$fs/team/cards.txt" && chmod 664 "$fs/team/cards.txt"
+  save_as 1001:1001:1001,2000 "$work/small.txt" team/cards.txt
+  no_report && holds "$fs/team/cards.txt" "$work/small.txt"
+  owner_is "$fs/team/cards.txt" 1000:2000
+}
+
+# A 0640 file whose ACL lets a second user write, saved by that user:
+# still its owner's, with the same ACL.
+acl_user() {
+  make_fs ext3
+  yes "$old_line" | head -n 10 >"$fs/cards.txt"
+  chown 1000:1000 "$fs/cards.txt" && chmod 640 "$fs/cards.txt"
+  setfacl -m u:1001:rw "$fs/cards.txt"
+  getfacl -cp "$fs/cards.txt" >"$work/acl.before"
+  save_as 1001:1001 "$work/small.txt" cards.txt
+  no_report && holds "$fs/cards.txt" "$work/small.txt"
+  owner_is "$fs/cards.txt" 1000:1000
+  getfacl -cp "$fs/cards.txt" | cmp -s - "$work/acl.before" || fail "ACL changed"
+}
+
+# A 0640 file without ACL in a folder whose default ACL lets another user
+# read: the saved file has no ACL either.
+default_acl() {
+  make_fs ext3
+  mkdir "$fs/shared" && chown 1000:1000 "$fs/shared"
+  setfacl -d -m u:1001:r "$fs/shared"
+  yes "$old_line" | head -n 10 >"$fs/shared/cards.txt"
+  chown 1000:1000 "$fs/shared/cards.txt" && chmod 640 "$fs/shared/cards.txt"
+  setfacl -b "$fs/shared/cards.txt"
+  save_as 1000:1000 "$work/small.txt" shared/cards.txt
+  no_report && holds "$fs/shared/cards.txt" "$work/small.txt"
+  [ "$(stat -c %a "$fs/shared/cards.txt")" = 640 ] || fail "mode changed"
+  ! getfacl -cp "$fs/shared/cards.txt" | grep -q 'user:1001' ||
+    fail "the folder's default ACL was given to the file"
+}
+
+# The name swapped for a link to another file after the save has looked
+# at it: nothing is written through the link.
+swapped_for_link() {
+  make_fs ext3
+  echo old >"$fs/cards.txt" && ln "$fs/cards.txt" "$fs/other.txt"
+  echo victim >"$fs/victim.txt"
+  STOP_AT="lstat 1" save_as root "$work/small.txt" cards.txt
+  rm "$fs/cards.txt" && ln -s victim.txt "$fs/cards.txt"
+  kill -CONT "$child"
+  wait "$pid"
+  [ "$(cat "$fs/victim.txt")" = victim ] || fail "written through the link"
+  grep -q '^cards.txt: ' "$work/err" || fail "no report"
+}
+
+# FUSE has no unnamed files: a save killed there leaves its named new
+# file, which the next save of that file removes (a file of another
+# file's save stays).
+left_here() { find "$fs" -name '.kartoteka-*' ! -name '.kartoteka-other.txt-*'; }
+fuse_leftover() {
+  make_fs fuse
+  cp "$work/old.txt" "$fs/cards.txt"
+  touch "$fs/.kartoteka-other.txt-00000000-abcdef"
+  STOP_AT="fsync 1" save_as root "$work/new.txt" cards.txt
+  kill -9 "$child"
+  kill -CONT "$child"
+  wait "$pid" 2>/dev/null
+  [ -n "$(left_here)" ] || fail "a killed save left nothing: the case shows nothing"
+  save_as root "$work/small.txt" cards.txt
+  no_report && holds "$fs/cards.txt" "$work/small.txt"
+  [ -z "$(left_here)" ] || fail "left: $(left_here)"
+  [ -e "$fs/.kartoteka-other.txt-00000000-abcdef" ] ||
+    fail "another file's leftover was removed"
+}
+
+for case in cow_fits cow_too_big no_fallocate team_group acl_user default_acl \
+  swapped_for_link fuse_leftover; do
+  STOP_AT= "$case"
+done
+echo "saves on btrfs, ext3, FUSE and in shared folders: as expected"
