@@ -543,6 +543,7 @@ struct save_state {
   uint64_t old_length;      // and its length before
   HANDLE backup;            // and the copy of its old contents, if any
   wchar_t backup_path[name_room];
+  bool damaged;  // the old contents could not be put back
 };
 static save_state sv;
 
@@ -625,6 +626,9 @@ static os_error begin_in_place(uint64_t length, os_stream& out) {
   LARGE_INTEGER old;
   if (!GetFileSizeEx(h, &old)) return close_after(h, GetLastError());
   sv.old_length = static_cast<uint64_t>(old.QuadPart);
+  // Console events wait from here: the file is lengthened before it is
+  // written, and only the end of the save makes it whole again.
+  AcquireSRWLockExclusive(&save_lock);
   // A file the user may write but not read cannot be copied: it is written
   // without a backup, as it would be by any program.
   os_error err = sv.readable ? make_backup(h, sv.old_length) : 0;
@@ -635,9 +639,10 @@ static os_error begin_in_place(uint64_t length, os_stream& out) {
     err = GetLastError();
   if (err != 0) {
     drop_backup();
-    return close_after(h, err);
+    err = close_after(h, err);
+    ReleaseSRWLockExclusive(&save_lock);
+    return err;
   }
-  AcquireSRWLockExclusive(&save_lock);
   sv.way = save_in_place;
   sv.handle = h;
   out.handle = reinterpret_cast<intptr_t>(h);
@@ -647,7 +652,8 @@ static os_error begin_in_place(uint64_t length, os_stream& out) {
 // Ends an in-place write: cuts the file to what was written and flushes
 // it, or after a failure puts the old contents back. The backup goes once
 // the file holds the whole new or the whole old contents; if even the old
-// ones cannot be put back, it stays. Then console events may act.
+// ones cannot be put back, it stays (sv.damaged). Then console events may
+// act.
 static os_error end_in_place(os_error failed) {
   HANDLE h = sv.handle;
   os_error err = failed;
@@ -657,6 +663,7 @@ static os_error end_in_place(os_error failed) {
   if (err != 0 && sv.backup != INVALID_HANDLE_VALUE) {
     restored = copy_contents(sv.backup, h, sv.old_length) == 0 &&
                set_length(h, sv.old_length) == 0 && FlushFileBuffers(h);
+    sv.damaged = !restored;
   }
   if (err == 0 || restored) drop_backup();
   if (sv.backup != INVALID_HANDLE_VALUE) (void)CloseHandle(sv.backup);
@@ -724,6 +731,7 @@ os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
   sv.way = save_straight;
   sv.own_handle = false;
   sv.backup = INVALID_HANDLE_VALUE;
+  sv.damaged = false;
   os_error err = wide_name(name, sv.target, name_room);
   if (err != 0) return err;
   sv.attributes = GetFileAttributesW(sv.target);
@@ -794,6 +802,17 @@ os_error os_save_end(os_stream& out, os_error failed) {
   }
   out.handle = -1;
   return err;
+}
+
+bool os_save_damaged(char* backup, size_t size) {
+  if (!sv.damaged) return false;
+  static wchar_t full[name_room];
+  DWORD n = GetFullPathNameW(sv.backup_path, name_room, full, nullptr);
+  const wchar_t* path = n > 0 && n < name_room ? full : sv.backup_path;
+  int len = WideCharToMultiByte(CP_UTF8, 0, path, -1, backup,
+                                static_cast<int>(size), nullptr, nullptr);
+  if (len <= 0 && size > 0) backup[0] = '\0';
+  return true;
 }
 
 // ---- Memory ----
