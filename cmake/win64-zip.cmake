@@ -3,9 +3,9 @@
 #   kartoteka.exe  PROGRAM, stripped by STRIP of its symbols and debugging
 #                  sections
 #   README.txt     SOURCE/packaging/windows/README.txt, in Russian, for
-#                  Windows users first
+#                  Windows users first, with @NAME@ standing for NAME
 #   MANUAL.txt     the manual page SOURCE/man/kartoteka.1 rendered by GROFF
-#                  as plain text
+#                  as plain text, as the Windows manual (register W 1)
 #   LICENSE.txt    SOURCE/LICENSE
 # The texts get CR LF line ends, and those in Russian a byte order mark, so
 # that every Windows editor shows them as UTF-8. The zip is the same on
@@ -34,10 +34,11 @@ function(write_windows_text file text mark)
 endfunction()
 
 file(READ ${SOURCE}/packaging/windows/README.txt readme)
+string(CONFIGURE "${readme}" readme @ONLY)
 write_windows_text(${stage}/README.txt "${readme}" "${byte_order_mark}")
 
 execute_process(
-  COMMAND ${GROFF} -k -man -Tutf8 -P-cbou ${SOURCE}/man/kartoteka.1
+  COMMAND ${GROFF} -k -man -Tutf8 -P-cbou -rW1 ${SOURCE}/man/kartoteka.1
   OUTPUT_VARIABLE manual RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "groff could not render the manual page: ${rc}")

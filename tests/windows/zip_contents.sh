@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # What a Windows user finds in the download: the zip unpacks to one folder
-# with the stripped program, a Russian README for Windows users, the manual
-# and the licence, the texts with CR LF line ends; the program carries its
+# with the stripped program, a Russian README for Windows users that names
+# that folder, the manual in Windows terms and the licence, the texts with CR LF line ends; the program carries its
 # version information and manifest, no debugging sections, and imports
 # only Windows' own DLLs; every entry has the one date of the commit, and
 # packing again gives the same bytes.
 #   zip_contents.sh ZIP PROGRAM OBJDUMP WINDRES STRIP GROFF ZIP_TOOL SOURCE_DIR
 set -u
 zip=$1 prog=$2 objdump=$3 windres=$4 strip=$5 groff=$6 zip_tool=$7 source=$8
-command -v python3 >/dev/null || { echo "SKIP: python3 is not installed"; exit 77; }
+command -v python3 >/dev/null || { echo "SKIP: needs python3"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -41,8 +41,16 @@ head -c 3 "$dir/README.txt" | cmp -s - <(printf '\xef\xbb\xbf') ||
 for want in "двойной щелчок" "Ctrl+Z" "chcp 65001" "254 байт" "2147483647"; do
   grep -qiF "$want" "$dir/README.txt" || fail "README.txt does not mention $want"
 done
+grep -qF "$name\\kartoteka.exe" "$dir/README.txt" ||
+  fail "README.txt does not name the folder the zip holds, $name"
 grep -q '^MIT License' "$dir/LICENSE.txt" || fail "LICENSE.txt is not the licence"
-grep -q '^WINDOWS' "$dir/MANUAL.txt" || fail "MANUAL.txt has no WINDOWS section"
+# The manual is the Windows one, in Windows terms only.
+for want in "Ctrl+Z" "%TEMP%" "CON" "NUL" "chcp 65001" "Блокнот" "двойным щелчком"; do
+  grep -qF "$want" "$dir/MANUAL.txt" || fail "MANUAL.txt does not mention $want"
+done
+for linux in O_TMPFILE /tmp TMPDIR Ctrl+D ru_RU /dev/ SIGKILL umask cgroup; do
+  ! grep -qF "$linux" "$dir/MANUAL.txt" || fail "MANUAL.txt speaks of $linux"
+done
 
 exe=$dir/kartoteka.exe
 "$objdump" -h "$exe" | grep -q '\.debug' && fail "the program has debugging sections"
