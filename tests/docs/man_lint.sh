@@ -5,7 +5,7 @@
 #   man_lint.sh PAGE
 set -u
 page=$1
-command -v groff >/dev/null || { echo "SKIP: groff is not installed"; exit 77; }
+command -v groff >/dev/null || { echo "SKIP: needs groff (package groff-base)"; exit 77; }
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 out=$(groff -k -ww -z -man -Tutf8 "$page" 2>&1) || fail "groff failed: $out"

@@ -12,7 +12,7 @@
 #   files/      copied into the scratch folder the program runs in
 #   setup.sh    run in the scratch folder before the program; exit status
 #               77 skips the case (a tool or file system feature missing),
-#               with the reason it prints
+#               with the reason it prints ("needs ...")
 #   after/      files that must be in the scratch folder afterwards, byte
 #               for byte
 #   check.sh    run in the scratch folder afterwards; must succeed
@@ -21,7 +21,7 @@
 #               that file permissions bind it; such a case needs root to
 #               run and is skipped (exit 77) without it
 #   needs_root  present when the case means nothing unless the tests run
-#               as root (its text says why); the case is skipped otherwise
+#               as root (its text says what for); skipped otherwise
 #   posix-only  present, holding the reason, when the case's setup needs a
 #               POSIX system (symbolic links, permission bits, /dev files)
 #   stderr.windows.re  used instead of stderr.re for the Windows program,
@@ -43,14 +43,14 @@ windows=false
 [ "${KARTOTEKA_TARGET:-}" = windows ] && windows=true
 skip() { echo "SKIP: $(basename "$case_dir"): $*"; exit 77; }
 if $windows; then
-  [ -f "$case_dir/unprivileged" ] && skip "needs another user"
-  [ -f "$case_dir/fsize" ] && skip "needs a file-size limit (ulimit -f)"
-  [ -f "$case_dir/posix-only" ] && skip "$(cat "$case_dir/posix-only")"
+  [ -f "$case_dir/unprivileged" ] && skip "needs another user (nobody), which the Windows tests have not"
+  [ -f "$case_dir/fsize" ] && skip "needs a file-size limit (ulimit -f), which Windows has not"
+  [ -f "$case_dir/posix-only" ] && skip "needs a POSIX system, for $(cat "$case_dir/posix-only")"
 fi
 if [ "$(id -u)" -ne 0 ]; then
   [ -f "$case_dir/unprivileged" ] &&
-    skip "runs the program as the user nobody, which needs root"
-  [ -f "$case_dir/needs_root" ] && skip "$(cat "$case_dir/needs_root")"
+    skip "needs root, to run the program as the user nobody"
+  [ -f "$case_dir/needs_root" ] && skip "needs root: $(cat "$case_dir/needs_root")"
 fi
 work=$(mktemp -d)
 trap 'chmod -R u+w "$work" 2>/dev/null; rm -rf "$work"' EXIT
@@ -72,9 +72,10 @@ crlf_to_lf() {
 
 [ -d "$case_dir/files" ] && cp -a "$case_dir/files/." "$scratch/"
 if [ -f "$case_dir/setup.sh" ]; then
-  (cd "$scratch" && bash "$case_dir/setup.sh")
+  (cd "$scratch" && bash "$case_dir/setup.sh") >"$work/setup.out"
   rc=$?
-  [ "$rc" -eq 77 ] && skip "setup: skipped"
+  [ "$rc" -eq 77 ] && skip "$(cat "$work/setup.out")"
+  cat "$work/setup.out"
   [ "$rc" -eq 0 ] || fail "setup failed"
 fi
 limit=unlimited

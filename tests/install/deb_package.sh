@@ -8,11 +8,11 @@
 #   deb_package.sh CPACK BUILD_DIR PAGE [lintian]
 set -u
 cpack=$1 build=$2 page=$3 mode=${4:-contents}
-command -v dpkg-deb >/dev/null || { echo "SKIP: dpkg-deb is not installed"; exit 77; }
+command -v dpkg-deb >/dev/null || { echo "SKIP: needs dpkg-deb (package dpkg)"; exit 77; }
 command -v dpkg-shlibdeps >/dev/null ||
-  { echo "SKIP: dpkg-shlibdeps is not installed (package dpkg-dev)"; exit 77; }
+  { echo "SKIP: needs dpkg-shlibdeps (package dpkg-dev)"; exit 77; }
 if [ "$mode" = lintian ] && ! command -v lintian >/dev/null; then
-  echo "SKIP: lintian is not installed"
+  echo "SKIP: needs lintian"
   exit 77
 fi
 src=$(dirname "$page")/..

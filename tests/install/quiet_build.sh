@@ -7,7 +7,7 @@
 set -u
 src=$1
 "$src/tools/install-deps.sh" build >/dev/null 2>&1 ||
-  { echo "SKIP: the build packages are not all installed"; exit 77; }
+  { echo "SKIP: needs the build packages (cmake, make, g++)"; exit 77; }
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 make -C "$src" --no-print-directory build BUILD="$scratch/build" JOBS=2 \

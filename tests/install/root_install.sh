@@ -5,9 +5,9 @@
 #   root_install.sh SOURCE_DIR
 set -u
 source=$1
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to build as another user"; exit 77; }
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root, to build as another user"; exit 77; }
 command -v dpkg-shlibdeps >/dev/null ||
-  { echo "SKIP: dpkg-shlibdeps is not installed (package dpkg-dev)"; exit 77; }
+  { echo "SKIP: needs dpkg-shlibdeps (package dpkg-dev)"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -9,10 +9,10 @@
 #   cgroup_limit.sh PROGRAM
 set -u
 prog=$(realpath "$1")
-skip() { echo "skipped: $*"; exit 77; }
-[ "$(id -u)" -eq 0 ] || skip "needs root to make a memory cgroup"
+skip() { echo "SKIP: $*"; exit 77; }
+[ "$(id -u)" -eq 0 ] || skip "needs root, to make a memory cgroup"
 if ldd "$prog" 2>/dev/null | grep -q libasan; then
-  skip "a sanitizer's shadow memory is not the program's"
+  skip "needs a build without sanitizers, whose shadow memory is not the program's"
 fi
 v1=$(awk '$9 == "cgroup" && $0 ~ /[ ,]memory([ ,]|$)/ { print $5; exit }' /proc/self/mountinfo)
 v2=$(awk '$9 == "cgroup2" { print $5; exit }' /proc/self/mountinfo)
@@ -23,14 +23,14 @@ elif [ -n "$v2" ] && grep -qw memory "$v2/cgroup.subtree_control" 2>/dev/null; t
   group=$v2/kartoteka-test-$$
   limit_file=memory.max
 else
-  skip "no memory cgroup can be made here"
+  skip "needs a memory cgroup, which cannot be made here"
 fi
 work=$(mktemp -d)
 writer=
 trap '[ -n "$writer" ] && kill "$writer" 2>/dev/null; rmdir "$group" "$group-other" 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 cd "$work" || exit 1
-mkdir "$group" || skip "cannot make $group"
+mkdir "$group" || skip "needs a memory cgroup, and $group cannot be made"
 echo $((256 << 20)) >"$group/$limit_file" || fail "cannot set the limit"
 line='Анна Иванова 0 русская православная 165 55 5.3.1990 4951234 101000 Россия Московская Москва Тверская 7 12'
 printf '%s\n%s\n' "$line" "$line" >two.txt
@@ -61,6 +61,6 @@ endless_load() {
 }
 
 endless_load plain
-unshare --mount true 2>/dev/null || skip "no mount namespace for the second case"
+unshare --mount true 2>/dev/null || skip "needs a mount namespace for the second case"
 endless_load bound
 echo "an endless load in a 256 MiB cgroup, also with another bound elsewhere: refused, records kept"

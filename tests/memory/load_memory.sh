@@ -9,7 +9,7 @@
 set -u
 prog=$1
 if ldd "$prog" 2>/dev/null | grep -q libasan; then
-  echo "skipped: a sanitizer's shadow memory makes sizes meaningless"
+  echo "SKIP: needs a build without sanitizers, whose shadow memory makes sizes meaningless"
   exit 77
 fi
 count=100000

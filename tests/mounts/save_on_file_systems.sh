@@ -8,13 +8,13 @@
 set -u
 prog=$(realpath "$1")
 shim=$(realpath "$2")
-skip() { echo "skipped: $*"; exit 77; }
+skip() { echo "SKIP: $*"; exit 77; }
 if [ "${3:-}" != --inside ]; then
-  [ "$(id -u)" -eq 0 ] || skip "needs root to mount file systems"
+  [ "$(id -u)" -eq 0 ] || skip "needs root, to mount file systems"
   for tool in mkfs.btrfs mkfs.ext3 bindfs setfacl getfacl setpriv; do
     command -v "$tool" >/dev/null || skip "needs $tool"
   done
-  unshare --mount true 2>/dev/null || skip "needs a mount namespace"
+  unshare --mount true 2>/dev/null || skip "needs a mount namespace, which cannot be made here"
   exec unshare --mount --propagation private bash "$0" "$1" "$2" --inside
 fi
 

@@ -10,9 +10,9 @@
 set -u
 prog=$1
 if [ "${2:-}" != --inside ]; then
-  [ "$(id -u)" -eq 0 ] || { echo "skipped: needs root to mount"; exit 77; }
+  [ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root, to mount file systems"; exit 77; }
   unshare --mount true 2>/dev/null ||
-    { echo "skipped: no mount namespace can be made here"; exit 77; }
+    { echo "SKIP: needs a mount namespace, which cannot be made here"; exit 77; }
   exec unshare --mount --propagation private bash "$0" "$prog" --inside
 fi
 

@@ -122,5 +122,5 @@ for at in "fsync 1" "write 2" "fsync 3"; do
   [ -n "$backup" ] || fail "killed at $at: the file is part written and there is no backup"
   cmp -s "$backup" ../old.txt || fail "killed at $at: the backup is not the old file"
 done
-[ "$tested" -gt 0 ] || exit 77
+[ "$tested" -gt 0 ] || { echo "SKIP: needs a signal that is not ignored where the tests run"; exit 77; }
 echo "$tested signals tested, and SIGKILL at three moments"

@@ -7,7 +7,7 @@
 #   full_drive.sh PROG      (PROG runs the program under wine)
 set -u
 prog=$(realpath "$1")
-[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root to mount a small drive"; exit 77; }
+[ "$(id -u)" -eq 0 ] || { echo "SKIP: needs root, to mount a small drive"; exit 77; }
 . "$(dirname "${BASH_SOURCE[0]}")/need_wine.sh"
 work=$(mktemp -d)
 trap 'umount "$work/small" 2>/dev/null; rm -rf "$work"' EXIT
@@ -15,7 +15,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cd "$work" || exit 1
 mkdir small
 mount -t tmpfs -o size=1m tmpfs small ||
-  { echo "SKIP: cannot mount a tmpfs here"; exit 77; }
+  { echo "SKIP: needs a tmpfs that can be mounted here"; exit 77; }
 line='Анна Иванова 0 русская православная 165 55 5.3.1990 4951234 101000 Россия Московская Москва Тверская 7 12'
 yes "$line" | head -n 4000 >big.txt  # about 560 KB, 580 KB with CR LF
 yes "old record" | head -c 300000 >small/cards.txt

@@ -5,4 +5,4 @@ command -v setfacl >/dev/null && command -v setfattr >/dev/null ||
 chmod 640 cards.txt
 setfacl -m u:nobody:rw cards.txt 2>/dev/null &&
   setfattr -n user.note -v kept cards.txt 2>/dev/null ||
-  { echo "the file system here takes no ACL or user attribute"; exit 77; }
+  { echo "needs a file system that takes ACLs and user attributes here"; exit 77; }

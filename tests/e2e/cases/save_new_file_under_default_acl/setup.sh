@@ -4,4 +4,4 @@ command -v setfacl >/dev/null ||
   { echo "needs setfacl (package acl)"; exit 77; }
 mkdir shared
 setfacl -d -m u:nobody:rw shared 2>/dev/null ||
-  { echo "the file system here takes no ACL"; exit 77; }
+  { echo "needs a file system that takes ACLs here"; exit 77; }
