@@ -1,7 +1,8 @@
 // The few services the program takes from the operating system, behind one
-// interface: the console streams, opening a file to read, saving a file
-// whole, the system's error texts, memory for the record array, and the
-// process setup (locale, signals). os_posix.cpp implements it for Linux,
+// interface: the console streams, opening a file to read, the files and
+// signals a save is made of (storage/save.cpp has its protocol), the
+// system's error texts, memory for the record array, and the process
+// setup (locale, signals). os_posix.cpp implements it for Linux,
 // macOS and the BSDs, os_win.cpp for Windows; nothing else in the program
 // calls the system directly.
 #ifndef KARTOTEKA_OS_OS_H_
@@ -58,50 +59,153 @@ os_error os_write(os_stream& s, const char* p, size_t n);
 // full) to read bytes as they are. Returns 0 with s open, or the error.
 os_error os_open_read(os_stream& s, const char* name);
 
-// Closes a stream opened by os_open_read. A failing close is not reported:
+// Closes a stream opened here (os_open_read, os_open_device, ...).
+// Returns 0 or the error of the close, which a reader may ignore:
 // everything needed was read.
-void os_close(os_stream& s);
+os_error os_close(os_stream& s);
 
-// Starts saving the whole contents of the file called name (UTF-8): the
-// bytes written to out (os_write) until os_save_end become its contents,
-// or, if the save fails at any step, the file stays as it was. bytes is
-// how many will be written, lines how many of them are line ends (written
-// in the platform's form): a file written in place has room for them
-// reserved first. One save at a time. Returns 0 with out open, or the
-// error, and then there is nothing to end.
-//
-// The file is replaced by a new one, written beside it with no name that
-// a killed program could leave behind, and renamed over it once whole and
-// synced; it keeps the old file's owner, permissions and attributes. One
-// that cannot be replaced so without losing something (more hard links
-// than one, a folder that takes no new file, attributes that cannot be
-// copied, a mount) is written in place: a synced copy of its old contents
-// is made first, beside it (NAME.kartoteka-backup-XXXXXX) or else in the
-// temporary folder, room for the new contents is reserved, and the
-// signals and console events that end the program wait until the file
-// holds the new contents, or the old ones again; the copy is then
-// removed, so that only a crash or power loss leaves it, with the file
-// itself whole or part written, or a failure to put the old contents
-// back (os_save_damaged). The old contents go before the new ones are
-// written, so that either fits where the other did, on file systems
-// that copy on write too. A file the user may not write is refused
-// with the system's reason, as a plain open would refuse it; so is a FIFO
-// that nobody reads, instead of waiting. Terminals, pipes, devices and
-// the file that standard output or error already writes are written
-// straight.
-os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
-                       os_stream& out);
+// ---- Files, for a save (storage/save.cpp) ----
 
-// Ends the save that os_save_begin started. With failed 0 (every write to
-// out succeeded) the written bytes become the file's whole contents,
-// synced to the disk; otherwise, or when that fails, the file is left as
-// it was. Returns 0, or failed, or the error of the step that failed.
-os_error os_save_end(os_stream& out, os_error failed);
+// Room for a path in UTF-8, terminator included.
+const size_t os_path_max = 4096;
 
-// After os_save_end failed: true when the file, part written, could not
-// even be given its old contents back, which are then kept in the backup
-// copy whose full path goes to backup (size bytes, cut to fit, UTF-8).
-bool os_save_damaged(char* backup, size_t size);
+// What a name leads to.
+enum os_kind {
+  os_missing,  // nothing yet
+  os_regular,  // a regular file
+  os_other,    // a terminal, pipe, FIFO or device
+};
+
+// What os_look found.
+struct os_file_info {
+  os_kind kind;
+  uint64_t size;    // bytes, for a regular file
+  uint32_t links;   // names the file has (hard links)
+  uint64_t device;  // with inode, the file's identity: the device (the
+  uint64_t inode;   // volume's serial on Windows) and its number there
+  uint32_t owner;   // POSIX: user and group ids, and st_mode; Windows:
+  uint32_t group;   // 0, 0 and the file's attributes
+  uint32_t mode;
+  int standard;  // 1 or 2 when standard output or error already writes
+                 // this very file, else 0
+};
+
+// Finds what saving to name (UTF-8) writes: the name itself, or, through
+// symbolic links, the file they lead to, whose path goes to path (size
+// bytes; as typed where no link is followed). A link to a file that does
+// not exist yet leads to that file's path in the link's own folder.
+// Returns 0 with info set, or the error (a read-only file on Windows,
+// where a plain open would refuse it too).
+os_error os_look(const char* name, char* path, size_t size, os_file_info& info);
+
+// Opens the terminal, pipe or device at path, which os_look found as info,
+// to write: a FIFO without waiting for a reader (refused when it has
+// none), the console on Windows in Unicode. Returns 0 with out open, or
+// the error; the error is os_changed when path now leads elsewhere.
+os_error os_open_device(const char* path, const os_file_info& info,
+                        os_stream& out);
+
+// Opens the regular file at path, which os_look found as info, to read and
+// write, or only to write where reading is not allowed (readable tells),
+// without following a link that has taken its name. Returns 0 with f open,
+// or the error: the system's for a file the user may not write, os_changed
+// when path now leads to another file.
+os_error os_open_file(const char* path, const os_file_info& info, os_stream& f,
+                      bool& readable);
+
+// The error of a file that changed between os_look and its opening.
+extern const os_error os_changed;
+
+// The length of the folder part of path, its last separator included; 0
+// when it has none (the current folder).
+size_t os_folder_length(const char* path);
+
+// Writes the temporary folder's path, with a separator at its end, into
+// folder (size bytes): $TMPDIR or /tmp, %TEMP%.
+void os_temp_folder(char* folder, size_t size);
+
+// Writes the machine's name into name (size bytes), or "" when unknown.
+void os_machine_name(char* name, size_t size);
+
+// Makes a new file in the folder that is the first folder_len bytes of
+// folder, open to read and write, that disappears when the program ends
+// unless kept (os_keep, os_replace): a file with no name (Linux), hidden
+// and deleted when closed (Windows); where the file system cannot (FUSE),
+// a file named stem and random letters, locked while the program has it
+// (with clean, after removing those of that stem that no running program
+// has locked). With own_only only this user may read it (a backup copy);
+// otherwise it gets the permissions any program's new file gets. Returns
+// 0 with f open, or the error (os_denied: the folder takes no new file
+// from this user).
+os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
+                     bool own_only, bool clean, os_stream& f);
+
+// True when err says that this user may not make or change the file.
+bool os_denied(os_error err);
+
+// Gives the new file fresh the owner, group, permissions, ACL and
+// extended attributes of the file old (found as info), and no ACL where
+// old has none. Returns 0, or the error where one of them cannot be given
+// (the owner, for a user who is not it).
+os_error os_take_identity(os_stream& old, const os_file_info& info,
+                          os_stream& fresh);
+
+// Gives the new file f a lasting name: stem and random letters in the
+// folder that is the first folder_len bytes of folder; the name goes to
+// name (size bytes). f stays open, to be read. Returns 0 or the error.
+os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
+                 const char* stem, char* name, size_t size);
+
+// Puts the new file f in the place of the file target (found as old, or
+// missing): renamed over it, with its Windows attributes, and f closed.
+// On Linux the file is named stem and random letters beside target for
+// the moment before the rename. Returns 0, or the error with f open
+// still.
+os_error os_replace(os_stream& f, const char* stem, const char* target,
+                    const os_file_info& old);
+
+// True when err says that no rename may replace the target itself (a
+// bind-mounted file, another user's file in a sticky folder).
+bool os_replace_refused(os_error err);
+
+// Closes the new file f and removes it.
+void os_drop(os_stream& f);
+
+// Reads up to size bytes of f from byte at on into buf; got is how many,
+// 0 at the end. Returns 0 or the error.
+os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
+                    size_t& got);
+
+// Writes the n bytes at p into f at byte at. Returns 0 or the error.
+os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n);
+
+// Sets length to the number of bytes in the file f.
+os_error os_size(os_stream& f, uint64_t& length);
+
+// Moves the place where os_write writes f to byte at.
+os_error os_seek(os_stream& f, uint64_t at);
+
+// Ends the file f where os_write has got to.
+os_error os_cut(os_stream& f);
+
+// Waits until everything written to f is on the disk.
+os_error os_sync(os_stream& f);
+
+// Makes the names in the folder (the first folder_len bytes of folder)
+// durable. Failing, it leaves the files saved all the same.
+void os_sync_folder(const char* folder, size_t folder_len);
+
+// Removes the file called path.
+os_error os_remove(const char* path);
+
+// Holds off the signals (POSIX) or console events (Windows) that would end
+// the program until os_let_ends_act, which lets any that came meanwhile
+// act. Holding them again while held changes nothing.
+void os_hold_ends();
+void os_let_ends_act();
+
+// Writes the full path of path into full (size bytes).
+void os_full_path(const char* path, char* full, size_t size);
 
 // Writes the system's text for err, in UTF-8 and without a line end, into
 // buf of size bytes (cut to fit, always terminated).

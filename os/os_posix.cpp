@@ -1,6 +1,7 @@
-// The platform layer on Linux, macOS and the BSDs: descriptors, the save by
-// a temporary file renamed over the target, errno texts, and memory mapped
-// straight from the system. Linux-only tuning sits under __linux__.
+// The platform layer on Linux, macOS and the BSDs: descriptors, the files
+// and signals a save is made of (unnamed new files, links, renames,
+// syncs), errno texts, and memory mapped straight from the system.
+// Linux-only tuning sits under __linux__.
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -21,6 +22,7 @@
 #include <cstring>
 
 #include "os/os.h"
+#include "os/os_room.h"
 
 // Under AddressSanitizer the bytes of a mapping beyond its block are marked
 // out of bounds, as for a block from malloc.
@@ -56,10 +58,28 @@ void os_start() {
   (void)signal(SIGXFSZ, SIG_IGN);
 }
 
+// What this file keeps for a stream between calls, in its platform bytes:
+// which of the named new files it is (1 or 2), or 0.
+struct file_state {
+  int slot;
+};
+static_assert(sizeof(file_state) <= sizeof(os_stream::platform),
+              "a stream's file state does not fit its platform bytes");
+
+static file_state& state_of(os_stream& s) {
+  return *reinterpret_cast<file_state*>(s.platform);
+}
+
+// Makes s the stream of the descriptor fd (-1 for none).
 static void open_stream(os_stream& s, int fd) {
   s.handle = fd;
   s.console = fd >= 0 && isatty(fd) == 1;
-  s.text = false;  // this file keeps nothing in s.platform
+  s.text = false;
+  state_of(s).slot = 0;
+}
+
+static int fd_of(const os_stream& s) {
+  return static_cast<int>(s.handle);
 }
 
 void os_std_stream(os_stream& s, int which) {
@@ -105,37 +125,26 @@ os_error os_open_read(os_stream& s, const char* name) {
   return 0;
 }
 
-void os_close(os_stream& s) {
-  (void)close(static_cast<int>(s.handle));
+os_error os_close(os_stream& s) {
+  os_error err = close(static_cast<int>(s.handle)) == 0 ? 0 : errno;
   s.handle = -1;
+  return err;
 }
 
 void os_error_text(os_error err, char* buf, size_t size) {
   (void)snprintf(buf, size, "%s", strerror(err));
 }
 
-// ---- Saving a file whole ----
+// ---- Files, for a save ----
 //
-// A regular file is replaced by a new file written and synced in its
-// folder, then renamed over it. The new file has no name while it is
-// written (O_TMPFILE, where the file system allows), so that a save that
-// is killed leaves nothing behind; it gets one just before the rename. It
-// takes over the old file's owner, permissions, ACL and extended
-// attributes. Where a rename cannot keep the file's identity or is refused
-// (more than one hard link, a folder closed to new files, attributes that
-// cannot be copied, a bind-mounted file, another user's file in a sticky
-// folder), the file is written in place: a complete copy of its old
-// contents is made and synced first, beside it or else in the temporary
-// folder, room for all of the new contents is reserved, and the signals
-// that end the program wait until the file holds the whole new contents
-// (or the old ones again). Terminals, pipes, devices and the file that
-// standard output or error already writes are written straight.
+// A save's new file has no name while it is written (O_TMPFILE, where the
+// file system allows), so that a save that is killed leaves nothing
+// behind; it gets one just before the rename. Where the file system cannot
+// make such a file (FUSE), the new file is named from the start and locked
+// while the program has it; an end signal removes it before the program
+// ends, and the next save removes one that a kill left.
 
-// The temporary file's name, and the backup copy's: XXXXXX becomes six
-// letters and digits.
-const char temp_prefix[] = ".kartoteka-";
-const char backup_infix[] = ".kartoteka-backup-";
-const size_t random_letters = 6;
+const os_error os_changed = EAGAIN;
 
 // Waits until what was written to fd is on the disk. On macOS fsync only
 // hands it to the drive, whose cache may still lose it; F_FULLFSYNC has the
@@ -154,11 +163,13 @@ static os_error close_after(int fd, os_error first) {
   return first != 0 ? first : closed;
 }
 
-// The temporary file of the save under way, for the signal handler: the
-// path is made before the file has it, and temp_named is set only while
-// the file is there under it.
-static char temp_path[PATH_MAX];
-static volatile sig_atomic_t temp_named = 0;
+// The new files that have a name while a save has them (at most two: the
+// new file and a backup copy being made), for the signal handler: a path
+// is made before the file has it, and its flag is set only while the file
+// is there under it.
+const int named_slots = 2;
+static char named_path[named_slots][PATH_MAX];
+static volatile sig_atomic_t named[named_slots];
 
 // The signals that end the program while it saves: every signal whose
 // default action ends the program and that a handler may catch, except
@@ -195,12 +206,13 @@ static void list_end_signals() {
 #endif
 }
 
-// Removes the temporary file, then lets the signal end the program as it
+// Removes the named new files, then lets the signal end the program as it
 // would have: the handler was reset to the default action on entry, and the
 // signal raised here is delivered as soon as the handler returns. Only
 // async-signal-safe calls.
-static void remove_temp_and_end(int sig) {
-  if (temp_named) (void)unlink(temp_path);
+static void remove_named_and_end(int sig) {
+  for (int i = 0; i < named_slots; i++)
+    if (named[i]) (void)unlink(named_path[i]);
   (void)raise(sig);
 }
 
@@ -216,17 +228,18 @@ static sigset_t end_signal_set() {
   return set;
 }
 
-// Has every end signal remove the temporary file first, except those the
+// Has every end signal remove the named new files first, except those the
 // program was started with ignored, which stay ignored, and those that
 // already have a handler (the C library's own).
 static void catch_end_signals() {
   struct sigaction act;
   memset(&act, 0, sizeof act);
-  act.sa_handler = remove_temp_and_end;
+  act.sa_handler = remove_named_and_end;
   act.sa_mask = end_signal_set();
   act.sa_flags = SA_RESETHAND;
   for (int i = 0; i < end_signal_count; i++) {
     int sig = end_signals[i];
+    if (caught[sig]) continue;
     caught[sig] = sigaction(sig, nullptr, &before_save[sig]) == 0 &&
                   before_save[sig].sa_handler == SIG_DFL &&
                   (before_save[sig].sa_flags & SA_SIGINFO) == 0 &&
@@ -234,9 +247,12 @@ static void catch_end_signals() {
   }
 }
 
-// Gives the end signals back what they did before the save. A signal held
-// off meanwhile is delivered when the caller lets it through.
+// Gives the end signals back what they did before the save, once no new
+// file has a name. A signal held off meanwhile is delivered when it is
+// let through.
 static void release_end_signals() {
+  for (int i = 0; i < named_slots; i++)
+    if (named[i]) return;
   for (int i = 0; i < end_signal_count; i++) {
     int sig = end_signals[i];
     if (caught[sig]) (void)sigaction(sig, &before_save[sig], nullptr);
@@ -244,27 +260,94 @@ static void release_end_signals() {
   }
 }
 
-// Stores in dir the folder part of path ("." when it has none). Returns
-// false when it does not fit.
-static bool folder_of(const char* path, char* dir, size_t size) {
+static bool signals_held = false;
+static sigset_t mask_before;
+
+void os_hold_ends() {
+  if (signals_held) return;
+  sigset_t hold = end_signal_set();
+  (void)sigprocmask(SIG_BLOCK, &hold, &mask_before);
+  signals_held = true;
+}
+
+void os_let_ends_act() {
+  if (!signals_held) return;
+  signals_held = false;
+  (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
+}
+
+// Marks the file of f as there under named_path[slot - 1], or, with slot
+// 0, as having no name that needs removing. Only with the signals held.
+static void set_named(os_stream& f, int slot) {
+  int was = state_of(f).slot;
+  if (was > 0) named[was - 1] = 0;
+  state_of(f).slot = slot;
+  if (slot > 0) {
+    catch_end_signals();
+    named[slot - 1] = 1;
+  } else {
+    release_end_signals();
+  }
+}
+
+// A slot for a name, or 0 when both are taken.
+static int free_slot() {
+  for (int i = 0; i < named_slots; i++)
+    if (!named[i]) return i + 1;
+  return 0;
+}
+
+size_t os_folder_length(const char* path) {
   const char* slash = strrchr(path, '/');
-  if (slash == nullptr) return snprintf(dir, size, ".") > 0;
-  size_t len = slash == path ? 1 : static_cast<size_t>(slash - path);
+  return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
+}
+
+// Stores in dir the folder that is the first len bytes of folder, "." for
+// none, "/" for the root. Returns false when it does not fit.
+static bool folder_name(const char* folder, size_t len, char* dir,
+                        size_t size) {
+  if (len == 0) return snprintf(dir, size, ".") > 0;
+  if (len > 1) len--;  // without its last slash
   if (len >= size) return false;
-  memcpy(dir, path, len);
+  memcpy(dir, folder, len);
   dir[len] = '\0';
   return true;
 }
 
-// Makes a file's name durable in its folder's listing. A folder that
-// cannot be synced leaves the file saved all the same, so its outcome is
-// not a failure of the save.
-static void sync_folder(const char* dir) {
+void os_sync_folder(const char* folder, size_t folder_len) {
+  char dir[PATH_MAX];
+  if (!folder_name(folder, folder_len, dir, sizeof dir)) return;
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
   (void)fsync(fd);
   (void)close(fd);
 }
+
+void os_temp_folder(char* folder, size_t size) {
+  const char* dir = getenv("TMPDIR");
+  if (dir == nullptr || dir[0] != '/') dir = "/tmp";
+  size_t len = strlen(dir);
+  (void)snprintf(folder, size, "%s%s", dir, dir[len - 1] == '/' ? "" : "/");
+}
+
+void os_machine_name(char* name, size_t size) {
+  if (size == 0) return;
+  if (gethostname(name, size - 1) != 0) name[0] = '\0';
+  name[size - 1] = '\0';
+}
+
+void os_full_path(const char* path, char* full, size_t size) {
+  char real[PATH_MAX];
+  (void)snprintf(full, size, "%s",
+                 realpath(path, real) != nullptr ? real : path);
+}
+
+os_error os_remove(const char* path) {
+  return unlink(path) == 0 ? 0 : errno;
+}
+
+// The random letters and digits at the end of a name a save makes.
+const size_t random_letters = 6;
 
 // Writes into path (size bytes) the name dir/stem followed by random
 // letters and digits. Returns false when it does not fit.
@@ -297,7 +380,7 @@ const int name_tries = 100;
 
 // Locks the whole of the new file fd for writing, for as long as it is
 // open: the mark by which a later save tells a file of a save that still
-// runs from one a killed save left (remove_leftovers). Returns false when
+// runs from one a killed save left (remove_unclaimed). Returns false when
 // fd lost its name to such a save before the lock took.
 static bool claim(int fd) {
   struct flock lock;
@@ -331,43 +414,11 @@ static int create_named(char* path, size_t size, const char* dir,
   return -1;
 }
 
-// A short tag of the machine's name, in hex: files a save leaves in a
-// folder shared over a network are told apart by the machine that made
-// them, as only that machine's locks can be seen.
-static uint32_t machine_tag() {
-  char host[256] = "";
-  (void)gethostname(host, sizeof host - 1);
-  uint32_t h = 2166136261u;  // FNV-1a
-  for (const char* p = host; *p != '\0'; p++) {
-    h ^= static_cast<unsigned char>(*p);
-    h *= 16777619u;
-  }
-  return h;
-}
-
-// The start of the names of the temporary files that a save of target
-// gives a name in a folder (where the file system has no unnamed files,
-// and for a moment before the rename): ".kartoteka-NAME-TAG-", NAME the
-// file's own name and TAG the machine's (machine_tag), or only
-// ".kartoteka-" where that would be too long for a name. Returns true for
-// the long form, by which a later save finds what a killed one left.
-static bool temp_stem(char* stem, size_t size, const char* target) {
-  const char* slash = strrchr(target, '/');
-  const char* base = slash != nullptr ? slash + 1 : target;
-  int got = snprintf(stem, size, "%s%s-%08x-", temp_prefix, base,
-                     static_cast<unsigned>(machine_tag()));
-  if (got > 0 && static_cast<size_t>(got) + random_letters <= NAME_MAX)
-    return true;
-  (void)snprintf(stem, size, "%s", temp_prefix);
-  return false;
-}
-
-// Removes from dir the temporary files that earlier saves of the same file
-// on this machine left when they were killed: those named stem and random
-// letters that no running save holds claimed. A file of a running save,
-// another user's that this user may not open, or any where locks cannot
-// be had, stays.
-static void remove_leftovers(const char* dir, const char* stem) {
+// Removes from dir the files named stem and random letters that no running
+// save holds claimed: what saves killed there left. A file of a running
+// save, another user's that this user may not open, or any where locks
+// cannot be had, stays.
+static void remove_unclaimed(const char* dir, const char* stem) {
   DIR* d = opendir(dir);
   if (d == nullptr) return;
   size_t stem_len = strlen(stem);
@@ -393,19 +444,10 @@ static void remove_leftovers(const char* dir, const char* stem) {
   (void)closedir(d);
 }
 
-// Makes a named temporary file for the save of target in dir, as
-// create_named does, after removing what killed saves of it left there.
-static int create_temp(char* path, size_t size, const char* dir,
-                       const char* target, mode_t mode) {
-  char stem[PATH_MAX];
-  if (temp_stem(stem, sizeof stem, target)) remove_leftovers(dir, stem);
-  return create_named(path, size, dir, stem, mode);
-}
-
 // Makes a new file in dir that has no name yet, where the file system
-// allows it: it disappears with the program unless name_file names it.
-// Returns its descriptor, or -1 when the folder cannot hold one so (errno
-// then tells whether a named file may be tried instead).
+// allows it: it disappears with the program unless it is named. Returns
+// its descriptor, or -1 when the folder cannot hold one so (errno then
+// tells whether a named file may be tried instead).
 static int create_unnamed(const char* dir, mode_t mode) {
 #if defined(O_TMPFILE)
   // Naming it later goes through /proc; without it, name it from the
@@ -430,6 +472,37 @@ static bool no_unnamed_files(os_error err) {
          err == ENOTSUP;
 }
 
+os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
+                     bool own_only, bool clean, os_stream& f) {
+  char dir[PATH_MAX];
+  if (!folder_name(folder, folder_len, dir, sizeof dir)) return ENAMETOOLONG;
+  mode_t mode = own_only ? 0600 : 0666;
+  open_stream(f, -1);
+  int fd = create_unnamed(dir, mode);
+  if (fd >= 0) {
+    open_stream(f, fd);
+    return 0;
+  }
+  if (!no_unnamed_files(errno)) return errno;
+  if (clean) remove_unclaimed(dir, stem);
+  int slot = free_slot();
+  if (slot == 0) return EMFILE;
+  // Named and marked at once, so that an end signal finds it.
+  os_hold_ends();
+  fd = create_named(named_path[slot - 1], PATH_MAX, dir, stem, mode);
+  os_error err = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    open_stream(f, fd);
+    set_named(f, slot);
+  }
+  os_let_ends_act();
+  return err;
+}
+
+bool os_denied(os_error err) {
+  return err == EACCES || err == EPERM || err == EROFS;
+}
+
 // Gives the file at from (a path, or /proc/self/fd/N for an unnamed file)
 // another name, a random one dir/stemXXXXXX, kept in path. Returns 0 or the
 // error.
@@ -444,39 +517,117 @@ static os_error link_as(const char* from, char* path, size_t size,
   return EEXIST;
 }
 
-// Gives the unnamed file fd a random name dir/stemXXXXXX, kept in path.
-// Returns 0 or the error.
-static os_error name_file(int fd, char* path, size_t size, const char* dir,
-                          const char* stem) {
+// Gives the file of f a random name dir/stemXXXXXX, kept in path, from its
+// name or, unnamed, from the descriptor. Returns 0 or the error.
+static os_error link_file(os_stream& f, char* path, size_t size,
+                          const char* dir, const char* stem) {
+  int slot = state_of(f).slot;
+  if (slot > 0) return link_as(named_path[slot - 1], path, size, dir, stem);
   char self[64];
-  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(f));
   return link_as(self, path, size, dir, stem);
 }
 
-// Copies the first size bytes of the file from into the file to, from the
-// start of both. Returns 0 or the error of the read or write that failed.
-static os_error copy_contents(int from, int to, off_t size) {
-  static char buf[1 << 16];
-  off_t at = 0;
-  while (at < size) {
-    size_t want = static_cast<size_t>(size - at) < sizeof buf
-                      ? static_cast<size_t>(size - at)
-                      : sizeof buf;
-    ssize_t got = pread(from, buf, want, at);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return errno;
-    if (got == 0) return EIO;  // the file has shrunk meanwhile
-    size_t done = 0;
-    while (done < static_cast<size_t>(got)) {
-      ssize_t put = pwrite(to, buf + done, static_cast<size_t>(got) - done,
-                           at + static_cast<off_t>(done));
-      if (put < 0 && errno == EINTR) continue;
-      if (put < 0) return errno;
-      done += static_cast<size_t>(put);
-    }
-    at += got;
+os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
+                 const char* stem, char* name, size_t size) {
+  char dir[PATH_MAX];
+  if (!folder_name(folder, folder_len, dir, sizeof dir)) return ENAMETOOLONG;
+  os_error err = link_file(f, name, size, dir, stem);
+  if (err != 0) return err;
+  int slot = state_of(f).slot;
+  if (slot > 0) {
+    os_hold_ends();
+    (void)unlink(named_path[slot - 1]);
+    set_named(f, 0);
+    os_let_ends_act();
   }
   return 0;
+}
+
+os_error os_replace(os_stream& f, const char* stem, const char* target,
+                    const os_file_info& old) {
+  (void)old;  // it took the old file's attributes from os_take_identity
+  char dir[PATH_MAX];
+  if (!folder_name(target, os_folder_length(target), dir, sizeof dir))
+    return ENAMETOOLONG;
+  os_hold_ends();
+  os_error err = 0;
+  if (state_of(f).slot == 0) {
+    int slot = free_slot();
+    err = slot == 0 ? EMFILE
+                    : link_file(f, named_path[slot - 1], PATH_MAX, dir, stem);
+    if (err == 0) set_named(f, slot);
+  }
+  if (err == 0 && rename(named_path[state_of(f).slot - 1], target) != 0)
+    err = errno;
+  if (err == 0) {
+    set_named(f, 0);
+    (void)close(fd_of(f));
+  }
+  os_let_ends_act();
+  return err;
+}
+
+bool os_replace_refused(os_error err) {
+  return err == EBUSY || err == EPERM;
+}
+
+void os_drop(os_stream& f) {
+  os_hold_ends();
+  int slot = state_of(f).slot;
+  if (slot > 0) (void)unlink(named_path[slot - 1]);
+  set_named(f, 0);
+  os_let_ends_act();
+  (void)close(fd_of(f));
+  f.handle = -1;
+}
+
+os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
+                    size_t& got) {
+  for (;;) {
+    ssize_t n = pread(fd_of(f), buf, size, static_cast<off_t>(at));
+    if (n >= 0) {
+      got = static_cast<size_t>(n);
+      return 0;
+    }
+    if (errno != EINTR) {
+      got = 0;
+      return errno;
+    }
+  }
+}
+
+os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t done = pwrite(fd_of(f), p, n, static_cast<off_t>(at));
+    if (done < 0 && errno == EINTR) continue;
+    if (done < 0) return errno;
+    p += done;
+    at += static_cast<uint64_t>(done);
+    n -= static_cast<size_t>(done);
+  }
+  return 0;
+}
+
+os_error os_size(os_stream& f, uint64_t& length) {
+  struct stat st;
+  if (fstat(fd_of(f), &st) != 0) return errno;
+  length = static_cast<uint64_t>(st.st_size);
+  return 0;
+}
+
+os_error os_seek(os_stream& f, uint64_t at) {
+  return lseek(fd_of(f), static_cast<off_t>(at), SEEK_SET) < 0 ? errno : 0;
+}
+
+os_error os_cut(os_stream& f) {
+  off_t end = lseek(fd_of(f), 0, SEEK_CUR);
+  if (end < 0 || ftruncate(fd_of(f), end) != 0) return errno;
+  return 0;
+}
+
+os_error os_sync(os_stream& f) {
+  return sync_fd(fd_of(f)) == 0 ? 0 : errno;
 }
 
 // Copies the extended attributes of the file from to the file to: its
@@ -523,338 +674,42 @@ static os_error drop_inherited_acl(int fd) {
   return 0;
 }
 
-// Makes sure the file of fd, size bytes long, has its blocks for length
-// bytes, so that writing them cannot run out of room, where the file
-// system can reserve blocks. One that cannot (ext2 and ext3, NFSv3, many
-// FUSE file systems) is written all the same: a write that finds no room
-// fails, and the caller puts the old contents back. Returns 0 or the
-// error; the file's length is as it was.
-static os_error reserve(int fd, off_t size, uint64_t length) {
-  if (length > static_cast<uint64_t>(INT64_MAX)) return EFBIG;
-  if (static_cast<off_t>(length) <= size) return 0;
-  os_error err = 0;
-#if defined(__APPLE__)
-  // Reserves the blocks past the end of the file.
-  fstore_t store = {F_ALLOCATEALL, F_PEOFPOSMODE, 0,
-                    static_cast<off_t>(length) - size, 0};
-  if (fcntl(fd, F_PREALLOCATE, &store) == -1) err = errno;
-#elif defined(__linux__)
-  // The system call itself: the C library's posix_fallocate would write
-  // the file where the system cannot, and fail on a file open only to
-  // write.
-  if (fallocate(fd, FALLOC_FL_KEEP_SIZE, size,
-                static_cast<off_t>(length) - size) != 0)
-    err = errno;
-#else
-  err = posix_fallocate(fd, size, static_cast<off_t>(length) - size);
-#endif
-  if (err == EOPNOTSUPP || err == ENOTSUP || err == ENOSYS || err == EINVAL)
-    err = 0;  // the file system cannot reserve
-  return err;
-}
-
-// How the save under way reaches its file.
-enum save_way {
-  save_straight,  // a terminal, pipe or device, or the standard output
-  save_renamed,   // a new file, renamed over the target when done
-  save_in_place,  // the file itself, its old contents kept in a backup
-};
-
-// The one save under way.
-struct save_state {
-  save_way way;
-  char target[PATH_MAX];  // the file saved, links resolved
-  char dir[PATH_MAX];     // its folder
-  bool exists;            // the target was there before the save
-  struct stat old;        // and its status then
-  int target_fd;          // the target, open to write; -1 for a new one
-  bool readable;          // target_fd may be read too
-  int temp_fd;            // the new file of save_renamed
-  bool own_fd;            // save_straight: the descriptor is closed after
-  int backup_fd;          // save_in_place: the copy of the old contents
-  char backup[PATH_MAX];  // and its name
-  bool damaged;           // the old contents could not be put back
-};
-static save_state sv;
-
-// Holds off the end signals until let_signals_act, which lets any that
-// came meanwhile act. Holding them again while held changes nothing.
-static bool signals_held = false;
-static sigset_t mask_before;
-
-static void hold_signals() {
-  if (signals_held) return;
-  sigset_t hold = end_signal_set();
-  (void)sigprocmask(SIG_BLOCK, &hold, &mask_before);
-  signals_held = true;
-}
-
-static void let_signals_act() {
-  if (!signals_held) return;
-  signals_held = false;
-  (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
-}
-
-// The start of the backup's name for the file at target: the file's own
-// name and backup_infix, or only "kartoteka-backup-" where that would be
-// too long for a name.
-static void backup_stem(char* stem, size_t size, const char* target) {
-  const char* slash = strrchr(target, '/');
-  const char* base = slash != nullptr ? slash + 1 : target;
-  int got = snprintf(stem, size, "%s%s", base, backup_infix);
-  if (got < 0 || static_cast<size_t>(got) + random_letters > NAME_MAX)
-    (void)snprintf(stem, size, "%s", backup_infix + 1);
-}
-
-// Makes sv.backup: a synced copy of the first size bytes of fd, in dir,
-// under the backup's name. The copy gets its name only once it is whole.
-// Returns 0 or the error.
-static os_error backup_in(const char* dir, int fd, off_t size) {
-  char stem[PATH_MAX];
-  backup_stem(stem, sizeof stem, sv.target);
-  char temp[PATH_MAX];
-  bool named = false;
-  int copy = create_unnamed(dir, 0600);
-  if (copy < 0 && no_unnamed_files(errno)) {
-    copy = create_temp(temp, sizeof temp, dir, sv.target, 0600);
-    named = copy >= 0;
-  }
-  if (copy < 0) return errno;
-  os_error err = copy_contents(fd, copy, size);
-  if (err == 0 && sync_fd(copy) != 0) err = errno;
-  if (err == 0 && named)
-    err = link_as(temp, sv.backup, sizeof sv.backup, dir, stem);
-  else if (err == 0)
-    err = name_file(copy, sv.backup, sizeof sv.backup, dir, stem);
-  if (named) (void)unlink(temp);
-  if (err != 0) return close_after(copy, err);
-  sync_folder(dir);
-  sv.backup_fd = copy;
-  return 0;
-}
-
-// The folder for a backup that cannot go beside its file.
-static const char* temp_folder() {
-  const char* dir = getenv("TMPDIR");
-  return dir != nullptr && dir[0] == '/' ? dir : "/tmp";
-}
-
-// Makes the backup of the file fd, size bytes: beside it, or where its
-// folder takes no new file (or has no room), in the temporary folder.
-static os_error make_backup(int fd, off_t size) {
-  os_error err = backup_in(sv.dir, fd, size);
-  if (err == 0) return 0;
-  os_error there = backup_in(temp_folder(), fd, size);
-  return there == 0 ? 0 : err;
-}
-
-// Removes the backup, if there is one.
-static void drop_backup() {
-  if (sv.backup_fd < 0) return;
-  (void)unlink(sv.backup);
-  (void)close(sv.backup_fd);
-  sv.backup_fd = -1;
-}
-
-// Puts the old contents back from the backup after a failed overwrite:
-// the file is emptied first, so that the blocks the new contents took are
-// free for the old ones again.
-static os_error restore(int fd) {
-  if (sv.backup_fd < 0) return EBADF;
-  os_error err = ftruncate(fd, 0) == 0 ? 0 : errno;
-  if (err == 0) err = copy_contents(sv.backup_fd, fd, sv.old.st_size);
-  if (err == 0 && sync_fd(fd) != 0) err = errno;
-  return err;
-}
-
-// Ends an in-place write that failed with err: puts the old contents back
-// and removes the backup, or, if they cannot be put back, keeps the backup
-// and says where it is (sv.damaged). Returns err.
-static os_error undo_in_place(os_error err) {
-  if (restore(sv.target_fd) == 0)
-    drop_backup();
-  else if (sv.backup_fd >= 0)
-    sv.damaged = true;
-  if (sv.backup_fd >= 0) (void)close(sv.backup_fd);  // kept: see sv.backup
-  sv.backup_fd = -1;
-  return err;
-}
-
-// Starts writing the file of sv.target_fd in place, to be filled with
-// length bytes: holds off the end signals until the save ends, keeps a
-// synced backup of the file's contents, then empties the file, so that
-// its old blocks are free for the new contents (a file system that copies
-// on write needs new blocks even to overwrite old ones), reserves the room
-// where the file system can, and sets out to write from its start. On
-// failure the file holds its old contents again, no backup is left (but
-// where even they cannot be put back: sv.damaged) and the signals may act.
-static os_error begin_in_place(uint64_t length, os_stream& out) {
-  struct stat st;
-  if (fstat(sv.target_fd, &st) != 0) return errno;
-  sv.old = st;
-  hold_signals();
-  // A file the user may write but not read cannot be copied: it is written
-  // without a backup, as it would be by any program, and so over its old
-  // contents.
-  os_error err = sv.readable ? make_backup(sv.target_fd, st.st_size) : 0;
-  if (err != 0) {
-    let_signals_act();
-    return err;
-  }
-  off_t kept = st.st_size;
-  if (sv.backup_fd >= 0) kept = ftruncate(sv.target_fd, 0) == 0 ? 0 : -1;
-  if (kept < 0) err = errno;
-  if (err == 0) err = reserve(sv.target_fd, kept, length);
-  if (err == 0 && lseek(sv.target_fd, 0, SEEK_SET) != 0) err = errno;
-  if (err != 0) {
-    if (kept == 0)
-      (void)undo_in_place(err);
-    else
-      drop_backup();
-    let_signals_act();
-    return err;
-  }
-  sv.way = save_in_place;
-  out.handle = sv.target_fd;
-  return 0;
-}
-
-// Ends an in-place write: cuts the file to what was written and syncs it,
-// or after a failure puts the old contents back. The backup goes once the
-// file holds the whole new or the whole old contents; if even the old
-// ones cannot be put back, it stays. Then the end signals may act.
-static os_error end_in_place(os_error failed) {
-  int fd = sv.target_fd;
-  os_error err = failed;
-  off_t end = err == 0 ? lseek(fd, 0, SEEK_CUR) : 0;
-  if (err == 0 && end < 0) err = errno;
-  if (err == 0 && ftruncate(fd, end) != 0) err = errno;
-  if (err == 0 && sync_fd(fd) != 0) err = errno;
-  if (err == 0) {
-    drop_backup();
-  } else {
-    (void)undo_in_place(err);
-  }
-  let_signals_act();
-  return err;
-}
-
-// Removes the new file of a save that does not go on, named or not.
-static void drop_temp(int fd) {
-  hold_signals();
-  if (temp_named) (void)unlink(temp_path);
-  temp_named = 0;
-  let_signals_act();
-  release_end_signals();
-  (void)close(fd);
-}
-
-// Gives the new file fd the old file's owner, group, permissions, ACL and
-// extended attributes, and no ACL where the old file had none (a folder's
-// default ACL must not widen who may read it). A member of a team saving
-// the team's file cannot give it its owner back: the error (EPERM) then
-// tells the caller to write the file in place, so that it stays theirs.
-// Returns 0 or the error.
-static os_error take_identity(int fd) {
+os_error os_take_identity(os_stream& old, const os_file_info& info,
+                          os_stream& fresh) {
+  int fd = fd_of(fresh);
   struct stat now;
   if (fstat(fd, &now) != 0) return errno;
-  if ((now.st_uid != sv.old.st_uid || now.st_gid != sv.old.st_gid) &&
-      fchown(fd, sv.old.st_uid, sv.old.st_gid) != 0)
+  // A member of a team saving the team's file cannot give it its owner
+  // back: the caller then writes the file in place, so that it stays
+  // theirs.
+  if ((now.st_uid != info.owner || now.st_gid != info.group) &&
+      fchown(fd, info.owner, info.group) != 0)
     return errno;
   os_error err = drop_inherited_acl(fd);
-  if (err == 0 && fchmod(fd, sv.old.st_mode & 07777) != 0) err = errno;
-  if (err == 0) err = copy_attributes(sv.target_fd, fd);
+  if (err == 0 && fchmod(fd, info.mode & 07777) != 0) err = errno;
+  if (err == 0) err = copy_attributes(fd_of(old), fd);
   return err;
 }
 
-// Makes the new file that replaces sv.target (or creates it), unnamed
-// where the file system allows, with the old file's owner, permissions
-// and attributes. Until the save ends, an end signal removes it if it has
-// a name. Sets refused when the folder takes no new file or the
-// attributes cannot be copied, so that the caller may write in place.
-static os_error begin_renamed(os_stream& out, bool& refused) {
-  refused = false;
-  temp_named = 0;
-  catch_end_signals();
-  hold_signals();
-  int fd = create_unnamed(sv.dir, 0666);
-  if (fd < 0 && no_unnamed_files(errno)) {
-    fd = create_temp(temp_path, sizeof temp_path, sv.dir, sv.target, 0666);
-    temp_named = fd >= 0;
-  }
-  os_error err = fd < 0 ? errno : 0;
-  let_signals_act();
-  if (fd < 0) {
-    release_end_signals();
-    refused = sv.exists && (err == EACCES || err == EPERM || err == EROFS);
-    return err;
-  }
-  if (sv.exists) {
-    err = take_identity(fd);
-    refused = err != 0;
-  }
-  if (err != 0) {
-    drop_temp(fd);
-    return err;
-  }
-  sv.way = save_renamed;
-  sv.temp_fd = fd;
-  out.handle = fd;
-  return 0;
-}
-
-// Writes the whole new file fd into the target in place, as begin_in_place
-// and end_in_place do.
-static os_error copy_in_place(int fd) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return errno;
-  os_stream ignored;
-  os_error err = begin_in_place(static_cast<uint64_t>(st.st_size), ignored);
-  if (err != 0) return err;
-  err = copy_contents(fd, sv.target_fd, st.st_size);
-  if (err == 0 && lseek(sv.target_fd, st.st_size, SEEK_SET) < 0) err = errno;
-  return end_in_place(err);
-}
-
-// Ends a save by a new file: syncs it, names it and renames it over the
-// target. A rename refused for the target itself (a bind-mounted file,
-// another user's file in a sticky folder) writes the new contents into
-// the file in place instead. The new file is gone afterwards, even when a
-// signal ends the program meanwhile.
-static os_error end_renamed(os_error failed) {
-  int fd = sv.temp_fd;
-  os_error err = failed;
-  if (err == 0 && sync_fd(fd) != 0) err = errno;
-  hold_signals();
-  if (err == 0 && !temp_named) {
-    char stem[PATH_MAX];
-    (void)temp_stem(stem, sizeof stem, sv.target);
-    err = name_file(fd, temp_path, sizeof temp_path, sv.dir, stem);
-    temp_named = err == 0;
-  }
-  if (err == 0 && rename(temp_path, sv.target) == 0) {
-    temp_named = 0;
-  } else if (err == 0) {
-    err = errno;
-    if (sv.exists && (err == EBUSY || err == EPERM)) err = copy_in_place(fd);
-  }
-  drop_temp(fd);
-  if (err == 0) sync_folder(sv.dir);
-  return err;
+// Stores in dir the folder part of path ("." when it has none). Returns
+// false when it does not fit.
+static bool folder_of(const char* path, char* dir, size_t size) {
+  return folder_name(path, os_folder_length(path), dir, size);
 }
 
 // The most links followed from one name, as the system's own limit.
 const int max_links = 40;
 
 // Finds the file that saving to name writes: name itself, or through a
-// symbolic link the file it leads to, whose path goes to target. Sets
-// exists and, when the file exists, st. A link to a file that does not
-// exist yet leads to that file's path, the link's text taken relative to
-// the link's own folder.
-static os_error find_target(const char* name, char* target, struct stat& st,
-                            bool& exists) {
+// symbolic link the file it leads to, whose path goes to target (size
+// bytes). Sets exists and, when the file exists, st. A link to a file that
+// does not exist yet leads to that file's path, the link's text taken
+// relative to the link's own folder.
+static os_error find_target(const char* name, char* target, size_t size,
+                            struct stat& st, bool& exists) {
   exists = false;
-  if (snprintf(target, PATH_MAX, "%s", name) >= PATH_MAX) return ENAMETOOLONG;
+  if (snprintf(target, size, "%s", name) >= static_cast<int>(size))
+    return ENAMETOOLONG;
   struct stat link;
   if (lstat(name, &link) != 0) return errno == ENOENT ? 0 : errno;
   if (!S_ISLNK(link.st_mode)) {
@@ -868,7 +723,11 @@ static os_error find_target(const char* name, char* target, struct stat& st,
     // anything else (/dev/stdout, which leads to a pipe, say) is opened
     // through the link itself.
     if (!S_ISREG(st.st_mode)) return 0;
-    return realpath(name, target) != nullptr ? 0 : errno;
+    char real[PATH_MAX];
+    if (realpath(name, real) == nullptr) return errno;
+    return snprintf(target, size, "%s", real) < static_cast<int>(size)
+               ? 0
+               : ENAMETOOLONG;
   }
   if (errno != ENOENT) return errno;
   // A dangling link, perhaps through other links.
@@ -879,139 +738,81 @@ static os_error find_target(const char* name, char* target, struct stat& st,
     text[len] = '\0';
     char dir[PATH_MAX];
     if (!folder_of(target, dir, sizeof dir)) return ENAMETOOLONG;
-    int got = text[0] == '/' ? snprintf(target, PATH_MAX, "%s", text)
-                             : snprintf(target, PATH_MAX, "%s/%s", dir, text);
-    if (got >= PATH_MAX) return ENAMETOOLONG;
+    int got = text[0] == '/' ? snprintf(target, size, "%s", text)
+                             : snprintf(target, size, "%s/%s", dir, text);
+    if (got >= static_cast<int>(size)) return ENAMETOOLONG;
     if (lstat(target, &link) != 0) return errno == ENOENT ? 0 : errno;
     if (!S_ISLNK(link.st_mode)) return ENOENT;  // it has appeared meanwhile
   }
   return ELOOP;
 }
 
-// The standard stream (1 or 2) that writes the file st already, or -1.
+// The standard stream (1 or 2) that writes the file st already, or 0.
 static int standard_stream_of(const struct stat& st) {
   for (int fd = 1; fd <= 2; fd++) {
     struct stat s;
     if (fstat(fd, &s) == 0 && s.st_dev == st.st_dev && s.st_ino == st.st_ino)
       return fd;
   }
-  return -1;
+  return 0;
 }
 
-// True when the open file fd is the file st describes.
-static bool same_file(int fd, const struct stat& st) {
+os_error os_look(const char* name, char* path, size_t size,
+                 os_file_info& info) {
+  struct stat st = {};
+  bool exists = false;
+  os_error err = find_target(name, path, size, st, exists);
+  if (err != 0) return err;
+  info.kind = !exists               ? os_missing
+              : S_ISREG(st.st_mode) ? os_regular
+                                    : os_other;
+  info.size = exists ? static_cast<uint64_t>(st.st_size) : 0;
+  info.links = exists ? static_cast<uint32_t>(st.st_nlink) : 0;
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
+  info.mode = st.st_mode;
+  info.standard = info.kind == os_regular ? standard_stream_of(st) : 0;
+  return 0;
+}
+
+// True when the open file fd is the file info describes: a name swapped
+// for another file (or a link to one) between the look and the open is
+// not written; in a shared folder that is another user's trick to have the
+// records written into a file of their choosing.
+static bool same_file(int fd, const os_file_info& info) {
   struct stat now;
-  return fstat(fd, &now) == 0 && now.st_dev == st.st_dev &&
-         now.st_ino == st.st_ino;
+  return fstat(fd, &now) == 0 &&
+         static_cast<uint64_t>(now.st_dev) == info.device &&
+         static_cast<uint64_t>(now.st_ino) == info.inode;
 }
 
-// The error of a save whose file has changed between the look at it and
-// its opening: another file, or a link, has taken its name. Nothing is
-// written there (in a shared folder that is another user's trick to have
-// the records written into a file of their choosing); a save that is
-// tried again looks afresh.
-const os_error changed_meanwhile = EAGAIN;
-
-// Opens a file that is not a regular one, the file st describes: a
-// terminal, a pipe, a device. A FIFO is opened without waiting, so that one
-// with no reader is refused (ENXIO) instead of blocking the program for
-// good; the writes then wait as usual.
-static os_error open_straight(const char* name, const struct stat& st,
-                              os_stream& out) {
-  int fd = open(name, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+os_error os_open_device(const char* path, const os_file_info& info,
+                        os_stream& out) {
+  // A FIFO is opened without waiting, so that one with no reader is refused
+  // (ENXIO) instead of blocking the program for good; the writes then wait
+  // as usual.
+  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
-  if (!same_file(fd, st)) return close_after(fd, changed_meanwhile);
+  if (!same_file(fd, info)) return close_after(fd, os_changed);
   int flags = fcntl(fd, F_GETFL);
   if (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1)
     return close_after(fd, errno);
-  sv.own_fd = true;
-  out.handle = fd;
+  open_stream(out, fd);
   return 0;
 }
 
-// Opens the regular file sv.target, the file st describes, into
-// sv.target_fd, without following a link that has taken its place (ELOOP).
-// It must open for writing, as it would for a plain save: a file its
-// owner made read-only is not replaced behind their back; for reading
-// too, where allowed, so that a backup can be made of it.
-static os_error open_target(const struct stat& st) {
+os_error os_open_file(const char* path, const os_file_info& info, os_stream& f,
+                      bool& readable) {
   const int flags = O_CLOEXEC | O_NOFOLLOW;
-  int fd = open(sv.target, O_RDWR | flags);
-  sv.readable = fd >= 0;
-  if (fd < 0 && errno == EACCES) fd = open(sv.target, O_WRONLY | flags);
+  int fd = open(path, O_RDWR | flags);
+  readable = fd >= 0;
+  if (fd < 0 && errno == EACCES) fd = open(path, O_WRONLY | flags);
   if (fd < 0) return errno;
-  if (!same_file(fd, st)) return close_after(fd, changed_meanwhile);
-  sv.target_fd = fd;
+  if (!same_file(fd, info)) return close_after(fd, os_changed);
+  open_stream(f, fd);
   return 0;
-}
-
-// Finds the file that saving to name writes (sv.target, sv.exists,
-// sv.old) and opens what is written straight into out, or an existing
-// regular file into sv.target_fd.
-static os_error look_and_open(const char* name, os_stream& out) {
-  struct stat st = {};
-  os_error err = find_target(name, sv.target, st, sv.exists);
-  if (err != 0) return err;
-  sv.old = st;
-  if (!folder_of(sv.target, sv.dir, sizeof sv.dir)) return ENAMETOOLONG;
-  if (!sv.exists) return 0;
-  if (!S_ISREG(st.st_mode)) return open_straight(sv.target, st, out);
-  int standard = standard_stream_of(st);
-  if (standard >= 0) {
-    // The log that standard output or error appends to: replacing it would
-    // lose what it holds and all that the program writes to it later.
-    out.handle = standard;
-    return 0;
-  }
-  return open_target(st);
-}
-
-os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
-                       os_stream& out) {
-  (void)lines;  // line ends are written as they are
-  open_stream(out, -1);
-  sv.way = save_straight;
-  sv.exists = false;
-  sv.own_fd = false;
-  sv.target_fd = -1;
-  sv.temp_fd = -1;
-  sv.backup_fd = -1;
-  sv.damaged = false;
-  os_error err = look_and_open(name, out);
-  if (err != 0 || out.handle >= 0) return err;
-  bool refused = false;
-  // A rename would leave the old records under the other names.
-  bool linked = sv.exists && sv.old.st_nlink > 1;
-  if (!linked) err = begin_renamed(out, refused);
-  if (linked || refused) err = begin_in_place(bytes, out);
-  if (err != 0 && sv.target_fd >= 0) (void)close(sv.target_fd);
-  return err;
-}
-
-os_error os_save_end(os_stream& out, os_error failed) {
-  os_error err = failed;
-  switch (sv.way) {
-    case save_straight:
-      if (sv.own_fd) err = close_after(static_cast<int>(out.handle), err);
-      break;
-    case save_renamed:
-      err = end_renamed(err);
-      break;
-    case save_in_place:
-      err = end_in_place(err);
-      break;
-  }
-  if (sv.target_fd >= 0) err = close_after(sv.target_fd, err);
-  out.handle = -1;
-  return err;
-}
-
-bool os_save_damaged(char* backup, size_t size) {
-  if (!sv.damaged) return false;
-  char full[PATH_MAX];
-  const char* path = realpath(sv.backup, full) != nullptr ? full : sv.backup;
-  (void)snprintf(backup, size, "%s", path);
-  return true;
 }
 
 // ---- Memory the process can really have ----
@@ -1019,213 +820,10 @@ bool os_save_damaged(char* backup, size_t size) {
 // Linux hands out memory it may not have (overcommit), and a process that
 // then touches more than there is, or more than its memory cgroup allows,
 // is killed, records and all. So before a block grows, the growth is
-// checked against what is really left: the system's available memory and
-// swap, and the room under the limit of the memory cgroup the process is
-// in and of each cgroup above it.
+// checked against what is really left (os_room.h).
 
 // What is kept free for everything else the program and the system need.
 const uint64_t memory_reserve = uint64_t{16} << 20;
-
-#if defined(__linux__)
-
-// Reads the number at the start of the file at path into v. Returns false
-// when the file cannot be read or holds no number ("max", say).
-static bool read_number(const char* path, uint64_t& v) {
-  FILE* f = fopen(path, "re");
-  if (f == nullptr) return false;
-  unsigned long long n = 0;
-  bool ok = fscanf(f, "%llu", &n) == 1;
-  (void)fclose(f);
-  v = n;
-  return ok;
-}
-
-// Reads, in one pass over the file at path, whose lines are "key number"
-// (a memory.stat file, or /proc/meminfo with its colons and units), the
-// numbers after the words first and second, and returns their sum; an
-// entry that is not there counts as 0. Sets found to whether first was
-// there.
-static uint64_t sum_entries(const char* path, const char* first,
-                            const char* second, bool& found) {
-  found = false;
-  FILE* f = fopen(path, "re");
-  if (f == nullptr) return 0;
-  char line[256];
-  const char* keys[] = {first, second};
-  uint64_t sum = 0;
-  int seen = 0;
-  while (seen < 2 && fgets(line, sizeof line, f) != nullptr) {
-    for (const char* key : keys) {
-      size_t len = strlen(key);
-      unsigned long long n = 0;
-      if (strncmp(line, key, len) == 0 &&
-          (line[len] == ' ' || line[len] == ':') &&
-          sscanf(line + len + 1, "%llu", &n) == 1) {
-        sum += n;
-        seen++;
-        if (key == first) found = true;
-      }
-    }
-  }
-  (void)fclose(f);
-  return sum;
-}
-
-// The memory cgroup of the process: the folder of its memory controller,
-// and the controller's mount point, which is as far up as the limits go.
-struct memory_cgroup {
-  bool found;
-  bool v2;  // the unified hierarchy's files (memory.max, memory.current)
-  char dir[PATH_MAX];
-  char top[PATH_MAX];
-};
-
-// True when options, a list separated by commas, holds word.
-static bool has_option(const char* options, const char* word) {
-  size_t len = strlen(word);
-  for (const char* p = options; p != nullptr; p = strchr(p, ',')) {
-    if (*p == ',') p++;
-    if (strncmp(p, word, len) == 0 &&
-        (p[len] == ',' || p[len] == '\0' || p[len] == '\n' || p[len] == ' '))
-      return true;
-  }
-  return false;
-}
-
-// True when the cgroup folder root (as a mount shows it) is path or one
-// of the folders above it.
-static bool holds(const char* root, const char* path) {
-  if (strcmp(root, "/") == 0) return true;
-  size_t len = strlen(root);
-  return strncmp(path, root, len) == 0 &&
-         (path[len] == '\0' || path[len] == '/');
-}
-
-// Reads from /proc/self/cgroup the process's folder in the v1 memory
-// controller's hierarchy (v1, empty when it has none) and in the unified
-// one (v2).
-static void own_cgroups(char* v1, char* v2, size_t size) {
-  v1[0] = v2[0] = '\0';
-  FILE* f = fopen("/proc/self/cgroup", "re");
-  if (f == nullptr) return;
-  char line[4096];
-  while (fgets(line, sizeof line, f) != nullptr) {
-    char* first = strchr(line, ':');
-    char* second = first != nullptr ? strchr(first + 1, ':') : nullptr;
-    if (second == nullptr) continue;
-    *second = '\0';
-    char* path = second + 1;
-    path[strcspn(path, "\n")] = '\0';
-    if (first[1] == '\0')
-      (void)snprintf(v2, size, "%s", path);
-    else if (has_option(first + 1, "memory"))
-      (void)snprintf(v1, size, "%s", path);
-  }
-  (void)fclose(f);
-}
-
-// Finds the memory cgroup: the process's folder (/proc/self/cgroup) under
-// the mount of its controller (/proc/self/mountinfo) whose root holds it.
-// A controller's folders may be mounted more than once (a container's
-// runtime binds them elsewhere): the mount whose root is nearest the
-// process's own folder serves. A v1 memory controller wins over the
-// unified hierarchy, which then has no memory controller.
-static memory_cgroup find_cgroup() {
-  memory_cgroup cg = {};
-  static char own[2][PATH_MAX];
-  own_cgroups(own[0], own[1], PATH_MAX);
-  size_t best[2] = {0, 0};
-  bool found[2] = {false, false};
-  static char roots[2][PATH_MAX], points[2][PATH_MAX];
-  FILE* f = fopen("/proc/self/mountinfo", "re");
-  if (f == nullptr) return cg;
-  char line[4096];
-  while (fgets(line, sizeof line, f) != nullptr) {
-    char mount_root[PATH_MAX], point[PATH_MAX];
-    const char* dash = strstr(line, " - ");
-    if (dash == nullptr ||
-        sscanf(line, "%*s %*s %*s %4095s %4095s", mount_root, point) != 2)
-      continue;
-    char type[64], options[1024];
-    if (sscanf(dash + 3, "%63s %*s %1023s", type, options) != 2) continue;
-    int v = -1;
-    if (strcmp(type, "cgroup") == 0 && has_option(options, "memory")) v = 0;
-    if (strcmp(type, "cgroup2") == 0) v = 1;
-    if (v < 0 || own[v][0] == '\0' || !holds(mount_root, own[v])) continue;
-    size_t len = strlen(mount_root);
-    if (found[v] && len <= best[v]) continue;
-    found[v] = true;
-    best[v] = len;
-    (void)snprintf(roots[v], PATH_MAX, "%s", mount_root);
-    (void)snprintf(points[v], PATH_MAX, "%s", point);
-  }
-  (void)fclose(f);
-  int v = found[0] ? 0 : 1;
-  if (!found[v]) return cg;
-  cg.v2 = v == 1;
-  (void)snprintf(cg.top, sizeof cg.top, "%s", points[v]);
-  const char* below = own[v] + (strcmp(roots[v], "/") == 0 ? 0 : best[v]);
-  int got = snprintf(cg.dir, sizeof cg.dir, "%s%s", cg.top, below);
-  cg.found = got > 0 && static_cast<size_t>(got) < sizeof cg.dir;
-  return cg;
-}
-
-// The room left under the limits of the cgroup folder dir and every one
-// above it up to top: the limit less what is in use, the page cache that
-// could be given back counted as free.
-static uint64_t cgroup_room(const memory_cgroup& cg) {
-  uint64_t room = UINT64_MAX;
-  char dir[PATH_MAX];
-  (void)snprintf(dir, sizeof dir, "%s", cg.dir);
-  for (;;) {
-    char path[PATH_MAX + 32];
-    uint64_t limit = 0, used = 0;
-    (void)snprintf(path, sizeof path, "%s/%s", dir,
-                   cg.v2 ? "memory.max" : "memory.limit_in_bytes");
-    bool limited = read_number(path, limit);
-    (void)snprintf(path, sizeof path, "%s/%s", dir,
-                   cg.v2 ? "memory.current" : "memory.usage_in_bytes");
-    if (limited && read_number(path, used)) {
-      (void)snprintf(path, sizeof path, "%s/memory.stat", dir);
-      bool found = false;
-      uint64_t cache =
-          sum_entries(path, cg.v2 ? "inactive_file" : "total_inactive_file",
-                      cg.v2 ? "active_file" : "total_active_file", found);
-      used = cache < used ? used - cache : 0;
-      uint64_t left = limit > used ? limit - used : 0;
-      if (left < room) room = left;
-    }
-    if (strcmp(dir, cg.top) == 0) break;
-    char* slash = strrchr(dir, '/');
-    if (slash == nullptr || slash == dir) break;
-    *slash = '\0';
-    if (strlen(dir) < strlen(cg.top)) break;
-  }
-  return room;
-}
-
-// How many more bytes the process may touch before the system or its
-// cgroup runs out.
-static uint64_t memory_room() {
-  static memory_cgroup cg = find_cgroup();
-  bool found = false;
-  uint64_t room =
-      sum_entries("/proc/meminfo", "MemAvailable", "SwapFree", found) * 1024;
-  if (!found) room = UINT64_MAX;  // no /proc, or too old: nothing to go by
-  if (cg.found) {
-    uint64_t left = cgroup_room(cg);
-    if (left < room) room = left;
-  }
-  return room;
-}
-
-#else
-
-static uint64_t memory_room() {
-  return UINT64_MAX;
-}
-
-#endif
 
 // Bytes of the blocks' mappings beyond what the blocks hold: memory the
 // process has been given but not yet touched, which a growth of one block
@@ -1241,7 +839,7 @@ const uint64_t unchecked_growth = uint64_t{1} << 20;
 static bool room_for(uint64_t bytes, uint64_t already) {
   if (bytes < unchecked_growth) return true;
   uint64_t others = untouched - already;
-  uint64_t room = memory_room();
+  uint64_t room = os_memory_room();
   return room >= memory_reserve && room - memory_reserve >= others &&
          room - memory_reserve - others >= bytes;
 }

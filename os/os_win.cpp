@@ -1,7 +1,8 @@
 // The platform layer on Windows: the console through its wide-character
 // API (UTF-16 there, UTF-8 everywhere else), text-mode line ends on
-// redirected streams, file names in UTF-16, the save by a new file moved
-// over the target, the system's messages, and memory reserved once and
+// redirected streams, file names in UTF-16, the files and console events a
+// save is made of (hidden new files deleted when closed, moves, flushes),
+// the system's messages, and memory reserved once and
 // committed as a block grows. The conversions themselves are in
 // os_text.cpp, which every platform builds and tests.
 #include <windows.h>
@@ -26,26 +27,35 @@ bool os_reader_gone(os_error err) {
 // Room for a file name in UTF-16: the longest path the system takes.
 const size_t name_room = 32768;
 
-// The most units a save adds to a file's name for its new file and its
-// backup copy (NAME.kartoteka-backup-XXXXXX).
-const size_t added_to_name = 24;
-
-// The temporary file's name and the backup copy's, before six random
-// letters and digits.
-const wchar_t temp_prefix[] = L".kartoteka-";
-const wchar_t backup_infix[] = L".kartoteka-backup-";
+// The most units a save adds to a file's name for its new file
+// (.kartoteka-NAME-TAG-XXXXXX) and its backup copy
+// (NAME.kartoteka-backup-XXXXXX).
+const size_t added_to_name = 27;
 
 static HANDLE handle_of(const os_stream& s) {
   return reinterpret_cast<HANDLE>(s.handle);
 }
 
-// What this file keeps for a stream between two calls: the carries of its
-// text conversions, in the stream's platform bytes.
-static_assert(sizeof(text_state) <= sizeof(os_stream::platform),
-              "a stream's text state does not fit its platform bytes");
+// What this file keeps for a stream between two calls, in the stream's
+// platform bytes: the carries of its text conversions, and which of a
+// save's hidden new files it is (slot + 1), or 0.
+struct stream_state {
+  text_state text;
+  int slot;
+};
+static_assert(sizeof(stream_state) <= sizeof(os_stream::platform),
+              "a stream's state does not fit its platform bytes");
+
+static stream_state& state_of(os_stream& s) {
+  return *std::launder(reinterpret_cast<stream_state*>(s.platform));
+}
 
 static text_state& text_of(os_stream& s) {
-  return *std::launder(reinterpret_cast<text_state*>(s.platform));
+  return state_of(s).text;
+}
+
+static int& slot_of(os_stream& s) {
+  return state_of(s).slot;
 }
 
 // ---- Console interrupts ----
@@ -78,7 +88,9 @@ static void open_stream(os_stream& s, HANDLE h, bool text) {
   s.handle = reinterpret_cast<intptr_t>(h);
   s.console = h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode) != 0;
   s.text = text;
-  text_reset(*new (s.platform) text_state);
+  stream_state* state = new (s.platform) stream_state;
+  text_reset(state->text);
+  state->slot = 0;
 }
 
 void os_std_stream(os_stream& s, int which) {
@@ -284,9 +296,10 @@ os_error os_open_read(os_stream& s, const char* name) {
   return 0;
 }
 
-void os_close(os_stream& s) {
-  (void)CloseHandle(handle_of(s));
+os_error os_close(os_stream& s) {
+  os_error err = CloseHandle(handle_of(s)) ? 0 : GetLastError();
   s.handle = -1;
+  return err;
 }
 
 void os_error_text(os_error err, char* buf, size_t size) {
@@ -320,19 +333,23 @@ void os_error_text(os_error err, char* buf, size_t size) {
   buf[fit] = '\0';
 }
 
-// ---- Saving a file whole ----
+// ---- Files, for a save ----
 //
-// A file is replaced by a new one made hidden in its folder and marked to
-// be deleted when closed, so that a program ended by Task Manager or
-// taskkill leaves nothing behind. Written, flushed and given the old
-// file's attributes, it loses the mark and is moved over the target. A
-// file with other names (hard links), or in a folder where no new file
-// may be made, is written in place: a copy of its old contents is made
-// first, beside it or in the temporary folder, room for the new contents
-// is made and checked to be really allocated, and console events wait
-// until the file holds the new contents, or the old ones again. Devices
-// (the console, NUL, a pipe) and the file that standard output or error
-// already writes are written straight.
+// A save's new file is made hidden in its folder and marked to be deleted
+// when closed, so that a program ended by Task Manager or taskkill leaves
+// nothing behind; once written, flushed and given the old file's
+// attributes, it loses the mark and is moved into place. Console events
+// wait while os_hold_ends holds them.
+
+// What os_open_file says of a name that leads to another file than the one
+// os_look found.
+const os_error os_changed = ERROR_FILE_INVALID;
+
+// The new files a save has (at most two: the new file and a backup copy
+// being made), by slot: their paths, for the move that keeps them.
+const int hidden_slots = 2;
+static wchar_t hidden_path[hidden_slots][name_room];
+static bool hidden_used[hidden_slots];
 
 // Closes h; returns first if it is an error already, else close's error.
 static os_error close_after(HANDLE h, os_error first) {
@@ -358,23 +375,20 @@ static os_error set_attributes(HANDLE h, DWORD attributes) {
   return 0;
 }
 
-// The length of the folder part of the path name, separator included.
-static size_t folder_length(const wchar_t* name) {
+size_t os_folder_length(const char* path) {
   size_t folder = 0;
-  for (size_t i = 0; name[i] != L'\0'; i++) {
-    if (name[i] == L'\\' || name[i] == L'/' || (i == 1 && name[i] == L':'))
+  for (size_t i = 0; path[i] != '\0'; i++) {
+    if (path[i] == '\\' || path[i] == '/' || (i == 1 && path[i] == ':'))
       folder = i + 1;
   }
   return folder;
 }
 
-// Writes to path (name_room units) the folder folder (of length folder_len,
-// separator included) followed by stem and six random letters and digits.
-// Returns false when it does not fit.
-static bool random_name(wchar_t* path, const wchar_t* folder, size_t folder_len,
-                        const wchar_t* stem) {
-  static const wchar_t letters[] =
-      L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// Appends six random letters and digits to the UTF-8 text at name, whose
+// room is size bytes. Returns false when they do not fit.
+static bool add_random_letters(char* name, size_t size) {
+  static const char letters[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   static uint64_t state = 0;
   if (state == 0) {
     LARGE_INTEGER now;
@@ -383,312 +397,155 @@ static bool random_name(wchar_t* path, const wchar_t* folder, size_t folder_len,
             static_cast<uint64_t>(GetCurrentProcessId()) << 40 ^
             0x9E3779B97F4A7C15u;
   }
-  size_t stem_len = wcslen(stem);
-  if (folder_len + stem_len + 7 > name_room) return false;
-  wmemcpy(path, folder, folder_len);
-  wmemcpy(path + folder_len, stem, stem_len);
-  wchar_t* tail = path + folder_len + stem_len;
+  size_t len = strlen(name);
+  if (len + 7 > size) return false;
   for (int i = 0; i < 6; i++) {
     state ^= state << 13;  // xorshift64
     state ^= state >> 7;
     state ^= state << 17;
-    tail[i] = letters[state % (sizeof letters / sizeof letters[0] - 1)];
+    name[len + i] = letters[state % (sizeof letters - 1)];
   }
-  tail[6] = L'\0';
+  name[len + 6] = '\0';
   return true;
 }
 
-// Makes a new hidden file, marked to be deleted when closed, in the folder
-// folder (of length folder_len), named stem and random letters; its path
-// goes to path. Returns its handle, open to read and write, or
-// INVALID_HANDLE_VALUE with err set.
-static HANDLE create_hidden(wchar_t* path, const wchar_t* folder,
-                            size_t folder_len, const wchar_t* stem,
-                            os_error& err) {
-  err = 0;
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!random_name(path, folder, folder_len, stem)) {
-      err = os_name_too_long;
-      break;
-    }
-    HANDLE h = CreateFileW(
-        path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr,
-        CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      err = GetLastError();
-      if (err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS) continue;
-      break;
-    }
-    if (set_delete_mark(h, true)) return h;
-    err = GetLastError();
-    (void)CloseHandle(h);
-    (void)DeleteFileW(path);
-    break;
-  }
-  return INVALID_HANDLE_VALUE;
+// Writes into name (size bytes) the first folder_len bytes of folder,
+// stem and six random letters. Returns false when that does not fit.
+static bool random_name(char* name, size_t size, const char* folder,
+                        size_t folder_len, const char* stem) {
+  int got = snprintf(name, size, "%.*s%s", static_cast<int>(folder_len), folder,
+                     stem);
+  return got > 0 && static_cast<size_t>(got) < size &&
+         add_random_letters(name, size);
 }
 
-// Takes the deletion mark off the hidden file h (made by create_hidden at
-// path), gives it the attributes attributes, closes it and moves it to
-// name; replace allows it to replace a file of that name. Returns 0 or the
-// error; on an error the file is gone.
-static os_error name_hidden(HANDLE h, const wchar_t* path, const wchar_t* name,
-                            DWORD attributes, bool replace) {
-  os_error err = set_attributes(h, attributes);
-  if (err == 0 && !set_delete_mark(h, false)) err = GetLastError();
-  if (err != 0) return close_after(h, err);  // deleted as it closes
-  // From here until the move, only the end of the process by force could
-  // leave the file behind, under its temporary name.
-  err = close_after(h, 0);
-  if (err == 0 && !MoveFileExW(path, name,
+// Tries this many names before giving up on a folder full of them.
+const int name_tries = 100;
+
+static bool name_taken(os_error err) {
+  return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
+}
+
+os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
+                     bool own_only, bool clean, os_stream& f) {
+  // A hidden file marked for deletion leaves nothing to clean, and takes
+  // the folder's permissions as any new file does.
+  (void)own_only;
+  (void)clean;
+  int slot = 0;
+  while (slot < hidden_slots && hidden_used[slot]) slot++;
+  if (slot == hidden_slots) return ERROR_TOO_MANY_OPEN_FILES;
+  static char name[os_path_max];
+  os_error err = 0;
+  for (int attempt = 0; attempt < name_tries; attempt++) {
+    if (!random_name(name, sizeof name, folder, folder_len, stem))
+      return os_name_too_long;
+    err = wide_name(name, hidden_path[slot], name_room);
+    if (err != 0) return err;
+    HANDLE h =
+        CreateFileW(hidden_path[slot], GENERIC_READ | GENERIC_WRITE | DELETE,
+                    FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      err = GetLastError();
+      if (name_taken(err)) continue;
+      return err;
+    }
+    if (!set_delete_mark(h, true)) {
+      err = GetLastError();
+      (void)CloseHandle(h);
+      (void)DeleteFileW(hidden_path[slot]);
+      return err;
+    }
+    open_stream(f, h, true);
+    hidden_used[slot] = true;
+    slot_of(f) = slot + 1;
+    return 0;
+  }
+  return err;
+}
+
+// Forgets the hidden file of f, which has been moved or deleted.
+static void forget(os_stream& f) {
+  int slot = slot_of(f);
+  if (slot > 0) hidden_used[slot - 1] = false;
+  slot_of(f) = 0;
+  f.handle = -1;
+}
+
+// Takes the deletion mark off the hidden file of f, gives it the
+// attributes attributes, closes it and moves it to the UTF-8 path name;
+// replace allows it to replace a file of that name. Returns 0 or the
+// error; a name that is taken leaves the file closed where it was, for
+// another name (kept set), any other error deletes it.
+static os_error move_hidden(os_stream& f, const char* name, DWORD attributes,
+                            bool replace, bool& kept) {
+  kept = false;
+  const wchar_t* from = hidden_path[slot_of(f) - 1];
+  static wchar_t to[name_room];
+  HANDLE h = handle_of(f);
+  if (h != INVALID_HANDLE_VALUE) {
+    os_error err = set_attributes(h, attributes);
+    if (err == 0 && !set_delete_mark(h, false)) err = GetLastError();
+    if (err != 0) {
+      forget(f);
+      return close_after(h, err);  // deleted as it closes
+    }
+    // From here until the move, only the end of the process by force could
+    // leave the file behind, under its hidden name.
+    err = close_after(h, 0);
+    f.handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+    if (err != 0) {
+      (void)DeleteFileW(from);
+      forget(f);
+      return err;
+    }
+  }
+  os_error err = wide_name(name, to, name_room);
+  if (err == 0 && !MoveFileExW(from, to,
                                (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
                                    MOVEFILE_WRITE_THROUGH)) {
     err = GetLastError();
   }
-  if (err != 0) (void)DeleteFileW(path);
+  kept = name_taken(err) && !replace;
+  if (err != 0 && !kept) (void)DeleteFileW(from);
+  if (!kept) forget(f);
   return err;
 }
 
-// Copies the first length bytes of the file from into the file to, from
-// the start of both. Returns 0 or the error.
-static os_error copy_contents(HANDLE from, HANDLE to, uint64_t length) {
-  static char buf[1 << 16];
-  LARGE_INTEGER start;
-  start.QuadPart = 0;
-  if (!SetFilePointerEx(from, start, nullptr, FILE_BEGIN) ||
-      !SetFilePointerEx(to, start, nullptr, FILE_BEGIN)) {
-    return GetLastError();
-  }
-  while (length > 0) {
-    DWORD want = length < sizeof buf ? static_cast<DWORD>(length) : sizeof buf;
-    DWORD got = 0;
-    if (!ReadFile(from, buf, want, &got, nullptr)) return GetLastError();
-    if (got == 0) return ERROR_HANDLE_EOF;  // the file has shrunk meanwhile
-    os_error err = write_all(to, buf, got);
-    if (err != 0) return err;
-    length -= got;
-  }
-  return 0;
-}
-
-// Sets the end of the file of h at length bytes.
-static os_error set_length(HANDLE h, uint64_t length) {
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(length);
-  if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h))
-    return GetLastError();
-  return 0;
-}
-
-// The bytes of disk the file of h really has, or 0 when unknown.
-static uint64_t allocated(HANDLE h) {
-  FILE_STANDARD_INFO info;
-  if (!GetFileInformationByHandleEx(h, FileStandardInfo, &info, sizeof info))
-    return 0;
-  return static_cast<uint64_t>(info.AllocationSize.QuadPart);
-}
-
-// Writes zeros into the file of h from byte from to byte to, so that its
-// blocks there are really allocated.
-static os_error fill_zeros(HANDLE h, uint64_t from, uint64_t to) {
-  static char zeros[1 << 16];  // zero, and never written
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(from);
-  if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) return GetLastError();
-  while (from < to) {
-    size_t n = to - from < sizeof zeros ? static_cast<size_t>(to - from)
-                                        : sizeof zeros;
-    os_error err = write_all(h, zeros, n);
-    if (err != 0) return err;
-    from += n;
-  }
-  return FlushFileBuffers(h) ? 0 : GetLastError();
-}
-
-// Makes the file of h, old_length bytes long, at least length bytes long,
-// with disk really allocated for all of them: a file system that only
-// notes the new length (a sparse file) gets the new part written with
-// zeros, which the overwrite replaces. On failure the length is put back
-// and the error returned; a full disk is ERROR_DISK_FULL.
-static os_error reserve(HANDLE h, uint64_t old_length, uint64_t length) {
-  if (length <= old_length) return 0;
-  FILE_ALLOCATION_INFO want;
-  want.AllocationSize.QuadPart = static_cast<LONGLONG>(length);
-  (void)SetFileInformationByHandle(h, FileAllocationInfo, &want, sizeof want);
-  os_error err = set_length(h, length);
-  if (err == 0 && allocated(h) < length)
-    err = fill_zeros(h, old_length, length);
-  if (err == 0 && allocated(h) < length) err = ERROR_DISK_FULL;
-  if (err != 0) (void)set_length(h, old_length);
-  return err;
-}
-
-// How the save under way reaches its file.
-enum save_way {
-  save_straight,  // a device, or the file standard output writes
-  save_renamed,   // a new file moved over the target when done
-  save_in_place,  // the file itself, its old contents kept in a backup
-};
-
-// The one save under way.
-struct save_state {
-  save_way way;
-  wchar_t target[name_room];
-  bool exists;              // the target was there before the save
-  DWORD attributes;         // and its attributes then
-  HANDLE handle;            // where the bytes go
-  bool own_handle;          // closed at the end (not a standard stream's)
-  wchar_t temp[name_room];  // save_renamed: the new file's path
-  bool readable;            // save_in_place: the file may be read
-  uint64_t old_length;      // and its length before
-  HANDLE backup;            // and the copy of its old contents, if any
-  wchar_t backup_path[name_room];
-  bool damaged;  // the old contents could not be put back
-};
-static save_state sv;
-
-// The backup's name for sv.target, in the folder folder (of length
-// folder_len): the file's own name and backup_infix and random letters,
-// or only "kartoteka-backup-" and letters where that is too long.
-static bool backup_name(wchar_t* path, const wchar_t* folder,
-                        size_t folder_len) {
-  const wchar_t* base = sv.target + folder_length(sv.target);
-  static wchar_t stem[name_room];
-  int got = swprintf(stem, name_room, L"%ls%ls", base, backup_infix);
-  if (got < 0 || folder_len + static_cast<size_t>(got) + 7 > name_room ||
-      got + 6 > 255) {
-    (void)swprintf(stem, name_room, L"%ls", backup_infix + 1);
-  }
-  return random_name(path, folder, folder_len, stem);
-}
-
-// Makes sv.backup: a flushed copy of the first length bytes of the file
-// h, in folder (of length folder_len), which gets its name only once it
-// is whole. Returns 0 or the error.
-static os_error backup_in(const wchar_t* folder, size_t folder_len, HANDLE h,
-                          uint64_t length) {
-  static wchar_t temp[name_room];
+os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
+                 const char* stem, char* name, size_t size) {
   os_error err = 0;
-  HANDLE copy = create_hidden(temp, folder, folder_len, temp_prefix, err);
-  if (copy == INVALID_HANDLE_VALUE) return err;
-  err = copy_contents(h, copy, length);
-  if (err == 0 && !FlushFileBuffers(copy)) err = GetLastError();
-  if (err == 0 && !backup_name(sv.backup_path, folder, folder_len))
-    err = os_name_too_long;
-  if (err != 0) return close_after(copy, err);
-  err = name_hidden(copy, temp, sv.backup_path, FILE_ATTRIBUTE_NORMAL, false);
-  if (err != 0) return err;
-  // Kept open to put the contents back from, and to delete when done.
-  sv.backup = CreateFileW(sv.backup_path, GENERIC_READ | DELETE,
-                          FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (sv.backup == INVALID_HANDLE_VALUE) {
-    err = GetLastError();
-    (void)DeleteFileW(sv.backup_path);
-    return err;
+  bool kept = true;
+  for (int attempt = 0; attempt < name_tries && kept; attempt++) {
+    if (!random_name(name, size, folder, folder_len, stem)) {
+      err = os_name_too_long;
+      break;
+    }
+    err = move_hidden(f, name, FILE_ATTRIBUTE_NORMAL, false, kept);
+    if (err == 0) break;
   }
-  return 0;
-}
-
-// Makes the backup of the file h, length bytes: beside it, or where its
-// folder takes no new file (or has no room), in the temporary folder.
-static os_error make_backup(HANDLE h, uint64_t length) {
-  os_error err = backup_in(sv.target, folder_length(sv.target), h, length);
-  if (err == 0) return 0;
-  wchar_t folder[MAX_PATH + 1];
-  DWORD len = GetTempPathW(MAX_PATH + 1, folder);
-  if (len == 0 || len > MAX_PATH) return err;
-  return backup_in(folder, len, h, length) == 0 ? 0 : err;
-}
-
-// Removes the backup, if there is one.
-static void drop_backup() {
-  if (sv.backup == INVALID_HANDLE_VALUE) return;
-  (void)set_delete_mark(sv.backup, true);
-  (void)CloseHandle(sv.backup);
-  sv.backup = INVALID_HANDLE_VALUE;
-}
-
-// Starts writing the file sv.target in place, to be filled with length
-// bytes: keeps a backup of its contents, makes room for the new ones, and
-// holds console events off until the save ends. On failure the file is
-// as it was and no backup is left.
-static os_error begin_in_place(uint64_t length, os_stream& out) {
-  HANDLE h =
-      CreateFileW(sv.target, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
-                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  sv.readable = h != INVALID_HANDLE_VALUE;
-  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
-    h = CreateFileW(sv.target, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
-  if (h == INVALID_HANDLE_VALUE) return GetLastError();
-  LARGE_INTEGER old;
-  if (!GetFileSizeEx(h, &old)) return close_after(h, GetLastError());
-  sv.old_length = static_cast<uint64_t>(old.QuadPart);
-  // Console events wait from here: the file is lengthened before it is
-  // written, and only the end of the save makes it whole again.
-  AcquireSRWLockExclusive(&save_lock);
-  // A file the user may write but not read cannot be copied: it is written
-  // without a backup, as it would be by any program.
-  os_error err = sv.readable ? make_backup(h, sv.old_length) : 0;
-  if (err == 0) err = reserve(h, sv.old_length, length);
-  LARGE_INTEGER start;
-  start.QuadPart = 0;
-  if (err == 0 && !SetFilePointerEx(h, start, nullptr, FILE_BEGIN))
-    err = GetLastError();
   if (err != 0) {
-    drop_backup();
-    err = close_after(h, err);
-    ReleaseSRWLockExclusive(&save_lock);
+    if (kept) {
+      (void)DeleteFileW(hidden_path[slot_of(f) - 1]);
+      forget(f);
+    }
     return err;
   }
-  sv.way = save_in_place;
-  sv.handle = h;
-  out.handle = reinterpret_cast<intptr_t>(h);
-  return 0;
-}
-
-// Ends an in-place write: cuts the file to what was written and flushes
-// it, or after a failure puts the old contents back. The backup goes once
-// the file holds the whole new or the whole old contents; if even the old
-// ones cannot be put back, it stays (sv.damaged). Then console events may
-// act.
-static os_error end_in_place(os_error failed) {
-  HANDLE h = sv.handle;
-  os_error err = failed;
-  if (err == 0 && !SetEndOfFile(h)) err = GetLastError();
-  if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
-  bool restored = false;
-  if (err != 0 && sv.backup != INVALID_HANDLE_VALUE) {
-    restored = copy_contents(sv.backup, h, sv.old_length) == 0 &&
-               set_length(h, sv.old_length) == 0 && FlushFileBuffers(h);
-    sv.damaged = !restored;
-  }
-  if (err == 0 || restored) drop_backup();
-  if (sv.backup != INVALID_HANDLE_VALUE) (void)CloseHandle(sv.backup);
-  sv.backup = INVALID_HANDLE_VALUE;
-  err = close_after(h, err);
-  ReleaseSRWLockExclusive(&save_lock);
-  return err;
-}
-
-// Makes the new, hidden file that is to replace sv.target (or create it).
-// Sets refused when the folder takes no new file, so that the caller may
-// write in place instead.
-static os_error begin_renamed(os_stream& out, bool& refused) {
-  os_error err = 0;
-  HANDLE h = create_hidden(sv.temp, sv.target, folder_length(sv.target),
-                           temp_prefix, err);
+  // Kept open to be read, and deleted when done with.
+  static wchar_t wide[name_room];
+  err = wide_name(name, wide, name_room);
+  HANDLE h = err == 0
+                 ? CreateFileW(wide, GENERIC_READ | DELETE,
+                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                 : INVALID_HANDLE_VALUE;
   if (h == INVALID_HANDLE_VALUE) {
-    refused = sv.exists &&
-              (err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ||
-               err == ERROR_NETWORK_ACCESS_DENIED);
+    if (err == 0) err = GetLastError();
+    (void)DeleteFileW(wide);
     return err;
   }
-  sv.way = save_renamed;
-  sv.handle = h;
-  out.handle = reinterpret_cast<intptr_t>(h);
+  open_stream(f, h, false);
   return 0;
 }
 
@@ -697,19 +554,135 @@ const DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_ARCHIVE |
                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-// Ends a save by a new file: flushes it and moves it over the target. On
-// any failure the new file is gone.
-static os_error end_renamed(os_error failed) {
-  HANDLE h = sv.handle;
-  os_error err = failed;
-  if (err == 0 && !FlushFileBuffers(h)) err = GetLastError();
-  if (err != 0) return close_after(h, err);  // deleted as it closes
-  DWORD attributes = sv.exists ? sv.attributes & kept_attributes : 0;
-  AcquireSRWLockExclusive(&save_lock);
-  err = name_hidden(h, sv.temp, sv.target,
-                    attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, true);
-  ReleaseSRWLockExclusive(&save_lock);
+os_error os_replace(os_stream& f, const char* stem, const char* target,
+                    const os_file_info& old) {
+  (void)stem;  // the new file has its hidden name already
+  DWORD attributes = old.kind == os_regular ? old.mode & kept_attributes : 0;
+  bool kept = false;
+  return move_hidden(f, target,
+                     attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, true,
+                     kept);
+}
+
+bool os_replace_refused(os_error) {
+  return false;  // a failed move has deleted the new file
+}
+
+void os_drop(os_stream& f) {
+  if (f.handle != -1 && handle_of(f) != INVALID_HANDLE_VALUE)
+    (void)CloseHandle(handle_of(f));  // marked: deleted as it closes
+  forget(f);
+}
+
+bool os_denied(os_error err) {
+  return err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ||
+         err == ERROR_NETWORK_ACCESS_DENIED;
+}
+
+os_error os_take_identity(os_stream&, const os_file_info&, os_stream&) {
+  return 0;  // the attributes are given as the new file is moved in
+}
+
+// Moves the file pointer of f to byte at.
+static os_error point_at(os_stream& f, uint64_t at) {
+  LARGE_INTEGER to;
+  to.QuadPart = static_cast<LONGLONG>(at);
+  return SetFilePointerEx(handle_of(f), to, nullptr, FILE_BEGIN)
+             ? 0
+             : GetLastError();
+}
+
+os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
+                    size_t& got) {
+  got = 0;
+  os_error err = point_at(f, at);
+  if (err != 0) return err;
+  return read_raw(handle_of(f), buf, size, got);
+}
+
+os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
+  os_error err = point_at(f, at);
+  return err != 0 ? err : write_all(handle_of(f), p, n);
+}
+
+os_error os_size(os_stream& f, uint64_t& length) {
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(handle_of(f), &size)) return GetLastError();
+  length = static_cast<uint64_t>(size.QuadPart);
+  return 0;
+}
+
+os_error os_seek(os_stream& f, uint64_t at) {
+  return point_at(f, at);
+}
+
+os_error os_cut(os_stream& f) {
+  return SetEndOfFile(handle_of(f)) ? 0 : GetLastError();
+}
+
+os_error os_sync(os_stream& f) {
+  return FlushFileBuffers(handle_of(f)) ? 0 : GetLastError();
+}
+
+void os_sync_folder(const char*, size_t) {
+  // The moves are made with MOVEFILE_WRITE_THROUGH.
+}
+
+os_error os_remove(const char* path) {
+  static wchar_t wide[name_room];
+  os_error err = wide_name(path, wide, name_room);
+  if (err == 0 && !DeleteFileW(wide)) err = GetLastError();
   return err;
+}
+
+// Whether this thread holds save_lock.
+static bool ends_held = false;
+
+void os_hold_ends() {
+  if (ends_held) return;
+  AcquireSRWLockExclusive(&save_lock);
+  ends_held = true;
+}
+
+void os_let_ends_act() {
+  if (!ends_held) return;
+  ends_held = false;
+  ReleaseSRWLockExclusive(&save_lock);
+}
+
+// Converts the UTF-16 text wide to UTF-8 in out (size bytes), "" when it
+// does not fit.
+static void to_utf8(const wchar_t* wide, char* out, size_t size) {
+  if (size == 0) return;
+  int len = WideCharToMultiByte(CP_UTF8, 0, wide, -1, out,
+                                static_cast<int>(size), nullptr, nullptr);
+  if (len <= 0) out[0] = '\0';
+}
+
+void os_temp_folder(char* folder, size_t size) {
+  wchar_t wide[MAX_PATH + 1];
+  DWORD len = GetTempPathW(MAX_PATH + 1, wide);
+  if (len == 0 || len > MAX_PATH) wcscpy(wide, L".\\");
+  to_utf8(wide, folder, size);
+}
+
+void os_machine_name(char* name, size_t size) {
+  wchar_t wide[MAX_COMPUTERNAME_LENGTH + 1];
+  DWORD len = MAX_COMPUTERNAME_LENGTH + 1;
+  if (!GetComputerNameW(wide, &len)) wide[0] = L'\0';
+  to_utf8(wide, name, size);
+}
+
+void os_full_path(const char* path, char* full, size_t size) {
+  static wchar_t wide[name_room];
+  static wchar_t whole[name_room];
+  DWORD n = wide_name(path, wide, name_room) == 0
+                ? GetFullPathNameW(wide, name_room, whole, nullptr)
+                : 0;
+  if (n > 0 && n < name_room)
+    to_utf8(whole, full, size);
+  else
+    (void)snprintf(full, size, "%s", path);
 }
 
 // True when h and the standard stream which are the same file.
@@ -725,94 +698,98 @@ static bool same_file(HANDLE h, DWORD which) {
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-os_error os_save_begin(const char* name, uint64_t bytes, uint64_t lines,
-                       os_stream& out) {
-  open_stream(out, INVALID_HANDLE_VALUE, true);
-  sv.way = save_straight;
-  sv.own_handle = false;
-  sv.backup = INVALID_HANDLE_VALUE;
-  sv.damaged = false;
-  os_error err = wide_name(name, sv.target, name_room);
+// The device os_look opened, for os_open_device: a pipe may take only one
+// client, so it is not opened twice.
+static HANDLE looked_device = INVALID_HANDLE_VALUE;
+
+os_error os_look(const char* name, char* path, size_t size,
+                 os_file_info& info) {
+  memset(&info, 0, sizeof info);
+  if (snprintf(path, size, "%s", name) >= static_cast<int>(size))
+    return os_name_too_long;
+  static wchar_t wide[name_room];
+  os_error err = wide_name(name, wide, name_room);
   if (err != 0) return err;
-  sv.attributes = GetFileAttributesW(sv.target);
-  sv.exists = sv.attributes != INVALID_FILE_ATTRIBUTES;
-  if (sv.exists && (sv.attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-      (sv.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+  DWORD attributes = GetFileAttributesW(wide);
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
     return ERROR_ACCESS_DENIED;  // what opening it to write would say
   }
   // Opening the target to write, without changing it, asks the system
   // whether it may be replaced: a folder, a file another program keeps
   // locked or one this user may not write is refused with its reason.
   HANDLE probe =
-      CreateFileW(sv.target, GENERIC_WRITE,
+      CreateFileW(wide, GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  bool linked = false;
   if (probe == INVALID_HANDLE_VALUE) {
     err = GetLastError();
     if (err != ERROR_FILE_NOT_FOUND) return err;
-    sv.exists = false;
-  } else if (GetFileType(probe) != FILE_TYPE_DISK) {
-    // A device: the console (CON) is written in Unicode, as standard output
-    // is; a pipe or NUL gets the bytes with CR LF line ends. GetConsoleMode
-    // needs read access, which a file opened to write lacks; writing
-    // nothing tells a console all the same.
-    open_stream(out, probe, true);
-    DWORD none = 0;
-    out.console = WriteConsoleW(probe, L"", 0, &none, nullptr) != 0;
-    sv.own_handle = true;
+    info.kind = os_missing;
     return 0;
-  } else {
-    sv.exists = true;
-    const DWORD standard[] = {STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
-    for (DWORD which : standard) {
-      if (!same_file(probe, which)) continue;
-      // The log standard output or error writes: replacing it would lose
-      // what it holds and all that the program writes to it later.
-      (void)CloseHandle(probe);
-      out.handle = reinterpret_cast<intptr_t>(GetStdHandle(which));
-      return 0;
-    }
-    BY_HANDLE_FILE_INFORMATION info;
-    linked =
-        GetFileInformationByHandle(probe, &info) && info.nNumberOfLinks > 1;
-    (void)CloseHandle(probe);
   }
-  // A replacement would leave the old records under the other names.
-  uint64_t length = bytes + lines;  // each line end is CR LF
-  if (linked) return begin_in_place(length, out);
-  bool refused = false;
-  err = begin_renamed(out, refused);
-  if (refused) err = begin_in_place(length, out);
-  return err;
+  if (GetFileType(probe) != FILE_TYPE_DISK) {
+    info.kind = os_other;
+    if (looked_device != INVALID_HANDLE_VALUE) (void)CloseHandle(looked_device);
+    looked_device = probe;
+    return 0;
+  }
+  BY_HANDLE_FILE_INFORMATION file;
+  if (!GetFileInformationByHandle(probe, &file))
+    return close_after(probe, GetLastError());
+  info.kind = os_regular;
+  info.size =
+      static_cast<uint64_t>(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
+  info.links = file.nNumberOfLinks;
+  info.device = file.dwVolumeSerialNumber;
+  info.inode =
+      static_cast<uint64_t>(file.nFileIndexHigh) << 32 | file.nFileIndexLow;
+  info.mode = file.dwFileAttributes;
+  info.standard = same_file(probe, STD_OUTPUT_HANDLE)  ? 1
+                  : same_file(probe, STD_ERROR_HANDLE) ? 2
+                                                       : 0;
+  (void)CloseHandle(probe);
+  return 0;
 }
 
-os_error os_save_end(os_stream& out, os_error failed) {
-  os_error err = failed;
-  switch (sv.way) {
-    case save_straight:
-      if (sv.own_handle) err = close_after(handle_of(out), err);
-      break;
-    case save_renamed:
-      err = end_renamed(err);
-      break;
-    case save_in_place:
-      err = end_in_place(err);
-      break;
-  }
-  out.handle = -1;
-  return err;
+os_error os_open_device(const char*, const os_file_info&, os_stream& out) {
+  HANDLE h = looked_device;
+  looked_device = INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE) return os_changed;
+  // The console (CON) is written in Unicode, as standard output is; a pipe
+  // or NUL gets the bytes with CR LF line ends. GetConsoleMode needs read
+  // access, which a file opened to write lacks; writing nothing tells a
+  // console all the same.
+  open_stream(out, h, true);
+  DWORD none = 0;
+  out.console = WriteConsoleW(h, L"", 0, &none, nullptr) != 0;
+  return 0;
 }
 
-bool os_save_damaged(char* backup, size_t size) {
-  if (!sv.damaged) return false;
-  static wchar_t full[name_room];
-  DWORD n = GetFullPathNameW(sv.backup_path, name_room, full, nullptr);
-  const wchar_t* path = n > 0 && n < name_room ? full : sv.backup_path;
-  int len = WideCharToMultiByte(CP_UTF8, 0, path, -1, backup,
-                                static_cast<int>(size), nullptr, nullptr);
-  if (len <= 0 && size > 0) backup[0] = '\0';
-  return true;
+os_error os_open_file(const char* path, const os_file_info& info, os_stream& f,
+                      bool& readable) {
+  static wchar_t wide[name_room];
+  os_error err = wide_name(path, wide, name_room);
+  if (err != 0) return err;
+  HANDLE h =
+      CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  readable = h != INVALID_HANDLE_VALUE;
+  if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    h = CreateFileW(wide, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  BY_HANDLE_FILE_INFORMATION file;
+  if (!GetFileInformationByHandle(h, &file) ||
+      file.dwVolumeSerialNumber != info.device ||
+      (static_cast<uint64_t>(file.nFileIndexHigh) << 32 | file.nFileIndexLow) !=
+          info.inode) {
+    return close_after(h, os_changed);
+  }
+  open_stream(f, h, true);
+  return 0;
 }
 
 // ---- Memory ----

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "os/compat.h"
+#include "storage/save.h"
 
 const char file_prompt[] = "Введите имя файла: ";
 const char done_text[] = "Выполнено!\n";
@@ -46,22 +47,20 @@ void write_records(sink& out, int32_t n, const human* rec) {
   for (int32_t i = 0; i < n && out.error == 0; i++) write_record(out, rec[i]);
 }
 
+// The save under way: its paths are too large for the stack.
+static save saving;
+
 os_error write_file(const char* name, int32_t n, const human* rec) {
   // The lines go to the file through one buffer as they are made, so the
-  // save needs no memory beyond it, whatever the number of records. They
-  // are made twice: first only counted, for the room a file written in
-  // place must have.
+  // save needs no memory beyond it, whatever the number of records.
   static sink text;
-  open_counting_sink(text);
-  write_records(text, n, rec);
-  (void)flush(text);
   os_stream file;
-  os_error err = os_save_begin(name, text.counted, text.line_ends, file);
+  os_error err = save_begin(saving, name, file);
   if (err != 0) return err;
   open_sink(text, file);
   write_records(text, n, rec);
   (void)flush(text);
-  return os_save_end(file, text.error);
+  return save_end(saving, file, text.error);
 }
 
 int save_array(console& con, int32_t n, const massiv& Massiv) {
@@ -73,9 +72,11 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
   os_error err = write_file(fname, n, Massiv.rec);
   if (err != 0) {
     report_errno(con, fname, err);
-    char backup[1024];
-    if (os_save_damaged(backup, sizeof backup))
-      report(con, damaged_text, fname, backup);
+    if (saving.damaged) {
+      char full[os_path_max];
+      os_full_path(saving.backup_path, full, sizeof full);
+      report(con, damaged_text, fname, full);
+    }
     return 1;
   }
   say(con, done_text);

@@ -15,7 +15,7 @@
 #include "record/array.h"
 
 // Asks for a file name and writes records 0 to n - 1 to it, one line each,
-// as a whole by os_save_begin and os_save_end: a failed save leaves an
+// as a whole (storage/save.h): a failed save leaves an
 // earlier file as it was. Returns the save's status, which the menu
 // ignores (everything the user needs to know has been printed by then):
 //   0  saved: the file holds the records, and "Выполнено!" was printed;

@@ -1,0 +1,302 @@
+// Saving a file whole: the decision how a save reaches its file, and the
+// protocol of a replacing and of an in-place save, over os/os.h.
+#include "storage/save.h"
+
+#include <cstdio>
+#include <cstring>
+
+// The names a save gives files beside the one it saves: its new file
+// (".kartoteka-NAME-TAG-" and random letters, where it needs a name) and
+// the backup copy of an in-place save ("NAME.kartoteka-backup-" and
+// random letters). TAG tells machines apart in a folder they share.
+const char temp_prefix[] = ".kartoteka-";
+const char backup_infix[] = ".kartoteka-backup-";
+
+// The longest name a folder takes, and the random letters a name gets.
+const size_t name_max = 255;
+const size_t random_letters = 6;
+
+// The last part of path, its name.
+static const char* base_name(const char* path) {
+  return path + os_folder_length(path);
+}
+
+// Eight hex digits of the machine's name (FNV-1a): the files a save names
+// in a folder shared over a network are told apart by the machine that
+// made them, as only that machine can tell whether they are in use.
+static unsigned machine_tag() {
+  char host[256];
+  os_machine_name(host, sizeof host);
+  uint32_t h = 2166136261u;
+  for (const char* p = host; *p != '\0'; p++) {
+    h ^= static_cast<unsigned char>(*p);
+    h *= 16777619u;
+  }
+  return h;
+}
+
+// Writes into stem (size bytes) the start of the name of the new file of
+// the save of target: ".kartoteka-NAME-TAG-", or only ".kartoteka-" where
+// that would be too long for a name.
+static void temp_stem(char* stem, size_t size, const char* target) {
+  int got = snprintf(stem, size, "%s%s-%08x-", temp_prefix, base_name(target),
+                     machine_tag());
+  if (got < 0 || static_cast<size_t>(got) + random_letters > name_max)
+    (void)snprintf(stem, size, "%s", temp_prefix);
+}
+
+// Writes into stem (size bytes) the start of the backup's name for the
+// file at target: its own name and ".kartoteka-backup-", or only
+// "kartoteka-backup-" where that would be too long for a name.
+static void backup_stem(char* stem, size_t size, const char* target) {
+  int got = snprintf(stem, size, "%s%s", base_name(target), backup_infix);
+  if (got < 0 || static_cast<size_t>(got) + random_letters > name_max)
+    (void)snprintf(stem, size, "%s", backup_infix + 1);
+}
+
+// Closes f if it is open.
+static void close_open(os_stream& f) {
+  if (f.handle != -1) (void)os_close(f);
+  f.handle = -1;
+}
+
+// Copies the first length bytes of from into to, from the start of both.
+// Returns 0 or the error of the read or write that failed.
+static os_error copy_contents(os_stream& from, os_stream& to, uint64_t length) {
+  static char buf[1 << 16];
+  for (uint64_t at = 0; at < length;) {
+    size_t want = length - at < sizeof buf ? static_cast<size_t>(length - at)
+                                           : sizeof buf;
+    size_t got = 0;
+    os_error err = os_read_at(from, at, buf, want, got);
+    if (err == 0 && got == 0) err = os_changed;  // it has shrunk meanwhile
+    if (err == 0) err = os_write_at(to, at, buf, got);
+    if (err != 0) return err;
+    at += got;
+  }
+  return 0;
+}
+
+// Makes s.backup: a synced copy of the old contents of s.file in the
+// folder that is the first folder_len bytes of folder, which gets its name
+// only once it is whole. Returns 0 or the error.
+static os_error backup_in(save& s, const char* folder, size_t folder_len) {
+  char temp[os_path_max];
+  temp_stem(temp, sizeof temp, s.target);
+  os_error err = os_new_file(folder, folder_len, temp, true,
+                             strcmp(temp, temp_prefix) != 0, s.backup);
+  if (err != 0) return err;
+  err = copy_contents(s.file, s.backup, s.old.size);
+  if (err == 0) err = os_sync(s.backup);
+  char stem[os_path_max];
+  backup_stem(stem, sizeof stem, s.target);
+  if (err == 0)
+    err = os_keep(s.backup, folder, folder_len, stem, s.backup_path,
+                  sizeof s.backup_path);
+  if (err != 0) {
+    os_drop(s.backup);
+    s.backup.handle = -1;
+    return err;
+  }
+  os_sync_folder(folder, folder_len);
+  return 0;
+}
+
+// Makes the backup of s.file: beside it, or where its folder takes no new
+// file (or has no room), in the temporary folder.
+static os_error make_backup(save& s) {
+  os_error err = backup_in(s, s.target, s.folder_len);
+  if (err == 0) return 0;
+  char temp[os_path_max];
+  os_temp_folder(temp, sizeof temp);
+  return backup_in(s, temp, strlen(temp)) == 0 ? 0 : err;
+}
+
+// Removes the backup, if there is one.
+static void drop_backup(save& s) {
+  if (s.backup.handle == -1) return;
+  close_open(s.backup);
+  (void)os_remove(s.backup_path);
+}
+
+// Puts the old contents back into s.file from the backup after a failed
+// overwrite: the file is emptied first, so that the blocks the new
+// contents took are free for the old ones again.
+static os_error restore(save& s) {
+  if (s.backup.handle == -1) return os_changed;
+  os_error err = os_seek(s.file, 0);
+  if (err == 0) err = os_cut(s.file);
+  if (err == 0) err = copy_contents(s.backup, s.file, s.old.size);
+  if (err == 0) err = os_sync(s.file);
+  return err;
+}
+
+// Starts writing s.file in place: holds off the ends of the program until
+// the save ends, keeps a synced backup of the file's contents, empties the
+// file, so that its old blocks are free for the new contents (a file
+// system that copies on write needs new blocks even to overwrite old
+// ones), and sets out to write from its start. A file that may not be
+// read cannot be copied: it is written over without a backup, as by any
+// program. On failure the file is as it was and no backup is left.
+static os_error begin_in_place(save& s) {
+  os_hold_ends();
+  os_error err = s.readable ? make_backup(s) : 0;
+  if (err == 0) err = os_seek(s.file, 0);
+  if (err == 0 && s.backup.handle != -1) err = os_cut(s.file);
+  if (err != 0) {
+    if (s.backup.handle != -1 && restore(s) != 0) s.damaged = true;
+    if (!s.damaged) drop_backup(s);
+    close_open(s.backup);
+    os_let_ends_act();
+    return err;
+  }
+  s.way = save_in_place;
+  return 0;
+}
+
+// Ends an in-place write: cuts the file where the writing got to and syncs
+// it, or after a failure puts the old contents back. The backup goes once
+// the file holds the whole new or the whole old contents; if even the old
+// ones cannot be put back, it stays (s.damaged). Then the ends of the
+// program may act.
+static os_error end_in_place(save& s, os_error failed) {
+  os_error err = failed;
+  if (err == 0) err = os_cut(s.file);
+  if (err == 0) err = os_sync(s.file);
+  if (err != 0 && s.backup.handle != -1 && restore(s) != 0) s.damaged = true;
+  if (!s.damaged) drop_backup(s);
+  close_open(s.backup);
+  os_let_ends_act();
+  return err;
+}
+
+// Opens s.file, the existing target, where it is not open yet.
+static os_error open_target(save& s) {
+  if (s.file.handle != -1) return 0;
+  return os_open_file(s.target, s.old, s.file, s.readable);
+}
+
+// Makes the new file beside s.target that is to replace it, with the old
+// file's owner, permissions and attributes. Sets refused when the folder
+// takes no new file or those cannot be given, so that the caller may write
+// in place instead.
+static os_error begin_renamed(save& s, bool& refused) {
+  refused = false;
+  char stem[os_path_max];
+  temp_stem(stem, sizeof stem, s.target);
+  os_error err = os_new_file(s.target, s.folder_len, stem, false,
+                             strcmp(stem, temp_prefix) != 0, s.fresh);
+  if (err != 0) {
+    refused = s.old.kind == os_regular && os_denied(err);
+    return err;
+  }
+  if (s.old.kind == os_regular) {
+    err = os_take_identity(s.file, s.old, s.fresh);
+    refused = err != 0;
+  }
+  if (err != 0) {
+    os_drop(s.fresh);
+    s.fresh.handle = -1;
+    return err;
+  }
+  s.way = save_renamed;
+  return 0;
+}
+
+// Ends a replacing save: syncs the new file and puts it in the target's
+// place. A rename refused for the target itself (a bind-mounted file,
+// another user's file in a sticky folder) writes the new contents into the
+// file in place instead. The new file is gone afterwards.
+static os_error end_renamed(save& s, os_error failed) {
+  os_error err = failed;
+  if (err == 0) err = os_sync(s.fresh);
+  // The target is not kept open over its own replacement.
+  close_open(s.file);
+  char stem[os_path_max];
+  temp_stem(stem, sizeof stem, s.target);
+  os_hold_ends();
+  if (err == 0) err = os_replace(s.fresh, stem, s.target, s.old);
+  if (err == 0) {
+    s.fresh.handle = -1;
+  } else if (failed == 0 && s.old.kind == os_regular &&
+             os_replace_refused(err)) {
+    uint64_t length = 0;
+    err = os_size(s.fresh, length);
+    if (err == 0) err = open_target(s);
+    if (err == 0) err = begin_in_place(s);
+    if (s.way == save_in_place) {
+      err = copy_contents(s.fresh, s.file, length);
+      if (err == 0) err = os_seek(s.file, length);
+      err = end_in_place(s, err);
+    }
+  }
+  if (s.fresh.handle != -1) os_drop(s.fresh);
+  s.fresh.handle = -1;
+  os_let_ends_act();
+  if (err == 0) os_sync_folder(s.target, s.folder_len);
+  return err;
+}
+
+os_error save_begin(save& s, const char* name, os_stream& out) {
+  s.way = save_straight;
+  s.file.handle = -1;
+  s.fresh.handle = -1;
+  s.backup.handle = -1;
+  s.readable = false;
+  s.own_straight = false;
+  s.damaged = false;
+  os_error err = os_look(name, s.target, sizeof s.target, s.old);
+  if (err != 0) return err;
+  s.folder_len = os_folder_length(s.target);
+  if (s.old.kind == os_other) {
+    err = os_open_device(s.target, s.old, out);
+    s.own_straight = err == 0;
+    return err;
+  }
+  if (s.old.standard != 0) {
+    // The log that standard output or error appends to: replacing it would
+    // lose what it holds and all that the program writes to it later.
+    os_std_stream(out, s.old.standard);
+    return 0;
+  }
+  if (s.old.kind == os_regular) {
+    // The file must open for writing, as it would for a plain save: a file
+    // its owner made read-only is not replaced behind their back.
+    err = open_target(s);
+    if (err != 0) return err;
+  }
+  // A rename would leave the old records under the other names.
+  bool linked = s.old.kind == os_regular && s.old.links > 1;
+  bool refused = false;
+  if (!linked) err = begin_renamed(s, refused);
+  if (linked || refused) err = begin_in_place(s);
+  if (err != 0) {
+    close_open(s.file);
+    return err;
+  }
+  out = s.way == save_renamed ? s.fresh : s.file;
+  return 0;
+}
+
+os_error save_end(save& s, os_stream& out, os_error failed) {
+  os_error err = failed;
+  switch (s.way) {
+    case save_straight:
+      if (s.own_straight) {
+        os_error closed = os_close(out);
+        if (err == 0) err = closed;
+      }
+      break;
+    case save_renamed:
+      s.fresh = out;
+      err = end_renamed(s, err);
+      break;
+    case save_in_place:
+      s.file = out;
+      err = end_in_place(s, err);
+      break;
+  }
+  close_open(s.file);
+  out.handle = -1;
+  return err;
+}

@@ -1,0 +1,66 @@
+// Saving a file whole: how a save reaches its file, and the protocol that
+// keeps the file whole whatever happens meanwhile, written once for every
+// system over the primitives of os/os.h.
+//
+// A regular file is replaced by a new file, made beside it with no name
+// that a killed program could leave behind (or, where the file system has
+// none such, a hidden name that the next save removes), written, synced
+// and then put in the old file's place with its owner, permissions and
+// attributes. A file that cannot be replaced so without losing something
+// (more than one name, a folder that takes no new file, an owner or
+// attributes that cannot be given to a new file, a name that no rename
+// may replace) is written in place: a synced copy of its old contents is
+// made first, beside it (NAME.kartoteka-backup-XXXXXX) or else in the
+// temporary folder, the file is emptied, so that the new contents fit
+// where the old ones were, and the signals and console events that end
+// the program wait until the file holds the whole new contents, or the
+// whole old ones again; the copy is then removed, so that only a crash,
+// a power loss or a kill leaves it. A file the user may not write is
+// refused with the system's reason, as a plain open would refuse it; so
+// is a FIFO that nobody reads. Terminals, pipes, devices and the file that
+// standard output or error already writes are written straight.
+#ifndef KARTOTEKA_STORAGE_SAVE_H_
+#define KARTOTEKA_STORAGE_SAVE_H_
+
+#include <cstddef>
+
+#include "os/os.h"
+
+// How a save reaches its file.
+enum save_way {
+  save_straight,  // a terminal, pipe or device, or a standard stream's file
+  save_renamed,   // a new file, put in the target's place when done
+  save_in_place,  // the file itself, its old contents kept in a backup
+};
+
+// One save under way, from save_begin to save_end. Only save.cpp reads or
+// writes its fields, but damaged and backup after save_end.
+struct save {
+  save_way way;
+  char target[os_path_max];  // the file saved, links resolved
+  size_t folder_len;         // target's folder: its first folder_len bytes
+  os_file_info old;          // what target was before the save
+  os_stream file;            // the target, open, or handle -1
+  bool readable;             // file may be read too
+  os_stream fresh;           // the new file, or handle -1
+  bool own_straight;         // save_straight: out is closed at the end
+  os_stream backup;          // save_in_place: the copy of the old contents
+  char backup_path[os_path_max];
+  bool damaged;  // failed, and even the old contents could not be put back:
+                 // they are in backup_path, which is a full path
+};
+
+// Starts saving the whole contents of the file called name (UTF-8): the
+// bytes written to out (os_write) until save_end become its contents, or,
+// if the save fails at any step, the file stays as it was. Returns 0 with
+// out open, or the error, and then there is nothing to end.
+os_error save_begin(save& s, const char* name, os_stream& out);
+
+// Ends the save that save_begin started, whose bytes went to out. With
+// failed 0 (every write to out succeeded) the written bytes become the file's
+// whole contents, synced to the disk; otherwise, or when that fails, the file
+// is left as it was (but see s.damaged). Returns 0, or failed, or the error of
+// the step that failed.
+os_error save_end(save& s, os_stream& out, os_error failed);
+
+#endif  // KARTOTEKA_STORAGE_SAVE_H_
