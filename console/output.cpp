@@ -9,9 +9,6 @@ void open_sink(sink& s, const os_stream& stream) {
   s.in_memory = false;
   s.kept = nullptr;
   s.kept_len = 0;
-  s.counting = false;
-  s.counted = 0;
-  s.line_ends = 0;
   s.error = 0;
   s.report_to = nullptr;
   s.report_format = nullptr;
@@ -42,13 +39,6 @@ void open_memory_sink(sink& s) {
   s.in_memory = true;
 }
 
-void open_counting_sink(sink& s) {
-  os_stream none = {};
-  none.handle = -1;
-  open_sink(s, none);
-  s.counting = true;
-}
-
 void release_sink(sink& s) {
   os_free(s.kept);
   s.kept = nullptr;
@@ -68,24 +58,9 @@ static os_error keep(sink& s, const char* p, size_t n) {
   return 0;
 }
 
-// Counts the n bytes at p, and the line ends among them.
-static void count(sink& s, const char* p, size_t n) {
-  s.counted += n;
-  const char* end = p + n;
-  while ((p = static_cast<const char*>(
-              memchr(p, '\n', static_cast<size_t>(end - p)))) != nullptr) {
-    s.line_ends++;
-    p++;
-  }
-}
-
 // Passes n bytes at p on, unless a write failed before.
 static void pass_on(sink& s, const char* p, size_t n) {
   if (s.error != 0) return;
-  if (s.counting) {
-    count(s, p, n);
-    return;
-  }
   s.error = s.in_memory ? keep(s, p, n) : os_write(s.stream, p, n);
   if (s.error != 0) report_first_failure(s);
 }

@@ -17,11 +17,8 @@ struct sink {
   bool in_memory;    // the bytes go to kept instead
   char* kept;        // in memory: every byte flushed so far (os_system_resize)
   size_t kept_len;
-  bool counting;       // the bytes are only counted, and dropped
-  uint64_t counted;    // counting: the bytes flushed so far
-  uint64_t line_ends;  // counting: how many of them are line ends
-  os_error error;      // the error of the first failed write, 0 while none
-  sink* report_to;     // where that failure is reported, or null
+  os_error error;   // the error of the first failed write, 0 while none
+  sink* report_to;  // where that failure is reported, or null
   const char* report_format;  // the report, with %s for the reason
   size_t len;                 // bytes waiting in buf
   char buf[1 << 16];
@@ -40,11 +37,6 @@ void report_failure(sink& s, sink& to, const char* format);
 // bytes are kept[0] to kept[kept_len - 1]. Running out of memory is an
 // error like a failed write (os_no_memory).
 void open_memory_sink(sink& s);
-
-// Makes s count what is written to it, its bytes and among them its line
-// ends, and keep none of it: after a flush, counted and line_ends tell
-// how long a text is before it is written anywhere.
-void open_counting_sink(sink& s);
 
 // Gives back the memory of a sink in memory; it then keeps nothing.
 void release_sink(sink& s);
