@@ -200,7 +200,7 @@ os_error os_remove(const char* path);
 
 // Holds off the signals (POSIX) or console events (Windows) that would end
 // the program until os_let_ends_act, which lets any that came meanwhile
-// act. Holding them again while held changes nothing.
+// act. Holds nest: they act again when the outermost one ends.
 void os_hold_ends();
 void os_let_ends_act();
 

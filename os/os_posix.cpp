@@ -260,19 +260,19 @@ static void release_end_signals() {
   }
 }
 
-static bool signals_held = false;
+// How many os_hold_ends are not yet matched by os_let_ends_act: the
+// signals act again only when the outermost hold ends.
+static int hold_depth = 0;
 static sigset_t mask_before;
 
 void os_hold_ends() {
-  if (signals_held) return;
+  if (hold_depth++ > 0) return;
   sigset_t hold = end_signal_set();
   (void)sigprocmask(SIG_BLOCK, &hold, &mask_before);
-  signals_held = true;
 }
 
 void os_let_ends_act() {
-  if (!signals_held) return;
-  signals_held = false;
+  if (hold_depth == 0 || --hold_depth > 0) return;
   (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
 }
 

@@ -635,18 +635,16 @@ os_error os_remove(const char* path) {
   return err;
 }
 
-// Whether this thread holds save_lock.
-static bool ends_held = false;
+// How many os_hold_ends are not yet matched by os_let_ends_act: this
+// thread holds save_lock while there are any.
+static int hold_depth = 0;
 
 void os_hold_ends() {
-  if (ends_held) return;
-  AcquireSRWLockExclusive(&save_lock);
-  ends_held = true;
+  if (hold_depth++ == 0) AcquireSRWLockExclusive(&save_lock);
 }
 
 void os_let_ends_act() {
-  if (!ends_held) return;
-  ends_held = false;
+  if (hold_depth == 0 || --hold_depth > 0) return;
   ReleaseSRWLockExclusive(&save_lock);
 }
 
