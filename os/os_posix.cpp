@@ -86,9 +86,13 @@ void os_std_stream(os_stream& s, int which) {
   open_stream(s, which);
 }
 
-os_error os_read(os_stream& s, char* buf, size_t size, size_t& got) {
+// Calls read (a read or pread of the caller's) until it is not
+// interrupted; sets got to the bytes it read, 0 after an error. Returns 0
+// or the error.
+template <typename Read>
+static os_error read_retrying(Read read, size_t& got) {
   for (;;) {
-    ssize_t n = read(static_cast<int>(s.handle), buf, size);
+    ssize_t n = read();
     if (n >= 0) {
       got = static_cast<size_t>(n);
       return 0;
@@ -98,6 +102,11 @@ os_error os_read(os_stream& s, char* buf, size_t size, size_t& got) {
       return errno;
     }
   }
+}
+
+os_error os_read(os_stream& s, char* buf, size_t size, size_t& got) {
+  return read_retrying(
+      [&] { return read(static_cast<int>(s.handle), buf, size); }, got);
 }
 
 // Writes n bytes at p to the descriptor fd.
@@ -584,17 +593,8 @@ void os_drop(os_stream& f) {
 
 os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
                     size_t& got) {
-  for (;;) {
-    ssize_t n = pread(fd_of(f), buf, size, static_cast<off_t>(at));
-    if (n >= 0) {
-      got = static_cast<size_t>(n);
-      return 0;
-    }
-    if (errno != EINTR) {
-      got = 0;
-      return errno;
-    }
-  }
+  return read_retrying(
+      [&] { return pread(fd_of(f), buf, size, static_cast<off_t>(at)); }, got);
 }
 
 os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n) {

@@ -77,14 +77,23 @@ static os_error copy_contents(os_stream& from, os_stream& to, uint64_t length) {
   return 0;
 }
 
+// Makes a new file for the save of s.target in the folder that is the
+// first folder_len bytes of folder (os_new_file), named after the target
+// where it needs a name, so that a later save can remove it if this one is
+// killed; with own_only only this user may read it.
+static os_error new_file(save& s, const char* folder, size_t folder_len,
+                         bool own_only, os_stream& f) {
+  char stem[os_path_max];
+  temp_stem(stem, sizeof stem, s.target);
+  return os_new_file(folder, folder_len, stem, own_only,
+                     strcmp(stem, temp_prefix) != 0, f);
+}
+
 // Makes s.backup: a synced copy of the old contents of s.file in the
 // folder that is the first folder_len bytes of folder, which gets its name
 // only once it is whole. Returns 0 or the error.
 static os_error backup_in(save& s, const char* folder, size_t folder_len) {
-  char temp[os_path_max];
-  temp_stem(temp, sizeof temp, s.target);
-  os_error err = os_new_file(folder, folder_len, temp, true,
-                             strcmp(temp, temp_prefix) != 0, s.backup);
+  os_error err = new_file(s, folder, folder_len, true, s.backup);
   if (err != 0) return err;
   err = copy_contents(s.file, s.backup, s.old.size);
   if (err == 0) err = os_sync(s.backup);
@@ -131,6 +140,18 @@ static os_error restore(save& s) {
   return err;
 }
 
+// Finishes an in-place write that ended with err (0: the file holds its
+// new contents): after a failure puts the old contents back, removes the
+// backup unless even that failed (s.damaged), and lets the ends of the
+// program act. Returns err.
+static os_error finish_in_place(save& s, os_error err) {
+  if (err != 0 && s.backup.handle != -1 && restore(s) != 0) s.damaged = true;
+  if (!s.damaged) drop_backup(s);
+  close_open(s.backup);
+  os_let_ends_act();
+  return err;
+}
+
 // Starts writing s.file in place: holds off the ends of the program until
 // the save ends, keeps a synced backup of the file's contents, empties the
 // file, so that its old blocks are free for the new contents (a file
@@ -143,13 +164,7 @@ static os_error begin_in_place(save& s) {
   os_error err = s.readable ? make_backup(s) : 0;
   if (err == 0) err = os_seek(s.file, 0);
   if (err == 0 && s.backup.handle != -1) err = os_cut(s.file);
-  if (err != 0) {
-    if (s.backup.handle != -1 && restore(s) != 0) s.damaged = true;
-    if (!s.damaged) drop_backup(s);
-    close_open(s.backup);
-    os_let_ends_act();
-    return err;
-  }
+  if (err != 0) return finish_in_place(s, err);
   s.way = save_in_place;
   return 0;
 }
@@ -163,11 +178,7 @@ static os_error end_in_place(save& s, os_error failed) {
   os_error err = failed;
   if (err == 0) err = os_cut(s.file);
   if (err == 0) err = os_sync(s.file);
-  if (err != 0 && s.backup.handle != -1 && restore(s) != 0) s.damaged = true;
-  if (!s.damaged) drop_backup(s);
-  close_open(s.backup);
-  os_let_ends_act();
-  return err;
+  return finish_in_place(s, err);
 }
 
 // Opens s.file, the existing target, where it is not open yet.
@@ -182,10 +193,7 @@ static os_error open_target(save& s) {
 // in place instead.
 static os_error begin_renamed(save& s, bool& refused) {
   refused = false;
-  char stem[os_path_max];
-  temp_stem(stem, sizeof stem, s.target);
-  os_error err = os_new_file(s.target, s.folder_len, stem, false,
-                             strcmp(stem, temp_prefix) != 0, s.fresh);
+  os_error err = new_file(s, s.target, s.folder_len, false, s.fresh);
   if (err != 0) {
     refused = s.old.kind == os_regular && os_denied(err);
     return err;
