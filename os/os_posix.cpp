@@ -700,11 +700,13 @@ static bool folder_of(const char* path, char* dir, size_t size) {
 // The most links followed from one name, as the system's own limit.
 const int max_links = 40;
 
-// Finds the file that saving to name writes: name itself, or through a
-// symbolic link the file it leads to, whose path goes to target (size
-// bytes). Sets exists and, when the file exists, st. A link to a file that
-// does not exist yet leads to that file's path, the link's text taken
-// relative to the link's own folder.
+// Finds the file that saving to name writes: name itself, or through
+// symbolic links the file they lead to, whose path goes to target (size
+// bytes). Sets exists and, when the file exists, st. The links are
+// followed one by one, each link's text taken relative to the link's own
+// folder, so that the path stays as short as the names given: a link in a
+// folder deeper than the system's longest full path is saved through too.
+// A link to a file that does not exist yet leads to that file's path.
 static os_error find_target(const char* name, char* target, size_t size,
                             struct stat& st, bool& exists) {
   exists = false;
@@ -717,20 +719,17 @@ static os_error find_target(const char* name, char* target, size_t size,
     exists = true;
     return 0;
   }
-  if (stat(name, &st) == 0) {
+  struct stat end;
+  bool leads_somewhere = stat(name, &end) == 0;
+  if (!leads_somewhere && errno != ENOENT) return errno;
+  if (leads_somewhere && !S_ISREG(end.st_mode)) {
+    // Only a regular file is replaced by rename; anything else
+    // (/dev/stdout, which leads to a pipe, say) is opened through the link
+    // itself.
+    st = end;
     exists = true;
-    // Only a regular file is replaced by rename, which needs its real path;
-    // anything else (/dev/stdout, which leads to a pipe, say) is opened
-    // through the link itself.
-    if (!S_ISREG(st.st_mode)) return 0;
-    char real[PATH_MAX];
-    if (realpath(name, real) == nullptr) return errno;
-    return snprintf(target, size, "%s", real) < static_cast<int>(size)
-               ? 0
-               : ENAMETOOLONG;
+    return 0;
   }
-  if (errno != ENOENT) return errno;
-  // A dangling link, perhaps through other links.
   for (int hops = 0; hops < max_links; hops++) {
     char text[PATH_MAX];
     ssize_t len = readlink(target, text, sizeof text - 1);
@@ -741,8 +740,18 @@ static os_error find_target(const char* name, char* target, size_t size,
     int got = text[0] == '/' ? snprintf(target, size, "%s", text)
                              : snprintf(target, size, "%s/%s", dir, text);
     if (got >= static_cast<int>(size)) return ENAMETOOLONG;
-    if (lstat(target, &link) != 0) return errno == ENOENT ? 0 : errno;
-    if (!S_ISLNK(link.st_mode)) return ENOENT;  // it has appeared meanwhile
+    if (lstat(target, &link) != 0) {
+      if (errno != ENOENT) return errno;
+      return leads_somewhere ? os_changed : 0;  // a file not there yet
+    }
+    if (S_ISLNK(link.st_mode)) continue;
+    // The file the links lead to, unless they changed meanwhile.
+    if (!leads_somewhere || link.st_dev != end.st_dev ||
+        link.st_ino != end.st_ino)
+      return os_changed;
+    st = link;
+    exists = true;
+    return 0;
   }
   return ELOOP;
 }
