@@ -159,8 +159,9 @@ os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
 // Puts the new file f in the place of the file target (found as old, or
 // missing): renamed over it, with its Windows attributes, and f closed.
 // On Linux the file is named stem and random letters beside target for
-// the moment before the rename. Returns 0, or the error with f open
-// still.
+// the moment before the rename. Returns 0, or the error: f is open still
+// where os_replace_refused(err) holds; otherwise it may be gone (its
+// handle then -1).
 os_error os_replace(os_stream& f, const char* stem, const char* target,
                     const os_file_info& old);
 
