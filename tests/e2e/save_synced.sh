@@ -8,7 +8,7 @@
 #   save_synced.sh PROGRAM [WINEPREFIX]
 set -u
 prog=$(realpath "$1")
-command -v strace >/dev/null || { echo "SKIP: needs strace"; exit 77; }
+command -v strace >/dev/null || { echo "SKIP: needs strace (package strace)"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }

@@ -12,7 +12,7 @@ command -v dpkg-deb >/dev/null || { echo "SKIP: needs dpkg-deb (package dpkg)"; 
 command -v dpkg-shlibdeps >/dev/null ||
   { echo "SKIP: needs dpkg-shlibdeps (package dpkg-dev)"; exit 77; }
 if [ "$mode" = lintian ] && ! command -v lintian >/dev/null; then
-  echo "SKIP: needs lintian"
+  echo "SKIP: needs lintian (package lintian)"
   exit 77
 fi
 src=$(dirname "$page")/..

@@ -11,9 +11,16 @@ shim=$(realpath "$2")
 skip() { echo "SKIP: $*"; exit 77; }
 if [ "${3:-}" != --inside ]; then
   [ "$(id -u)" -eq 0 ] || skip "needs root, to mount file systems"
-  for tool in mkfs.btrfs mkfs.ext3 bindfs setfacl getfacl setpriv; do
-    command -v "$tool" >/dev/null || skip "needs $tool"
-  done
+  while read -r tool package; do
+    command -v "$tool" >/dev/null || skip "needs $tool (package $package)"
+  done <<'EOT'
+mkfs.btrfs btrfs-progs
+mkfs.ext3 e2fsprogs
+bindfs bindfs
+setfacl acl
+getfacl acl
+setpriv util-linux
+EOT
   unshare --mount true 2>/dev/null || skip "needs a mount namespace, which cannot be made here"
   exec unshare --mount --propagation private bash "$0" "$1" "$2" --inside
 fi

@@ -5,7 +5,7 @@
 #   fail MESSAGE     reports MESSAGE and the screen, and fails the test
 #   type_line TEXT   types TEXT and Enter at the console
 #   . tmux_session.sh NAME
-command -v tmux >/dev/null || { echo "SKIP: needs tmux"; exit 77; }
+command -v tmux >/dev/null || { echo "SKIP: needs tmux (package tmux)"; exit 77; }
 . "$(dirname "${BASH_SOURCE[0]}")/need_wine.sh"
 scratch=$(mktemp -d)
 session=kartoteka-$1-$$

@@ -8,7 +8,7 @@
 #   zip_contents.sh ZIP PROGRAM OBJDUMP WINDRES STRIP GROFF ZIP_TOOL SOURCE_DIR
 set -u
 zip=$1 prog=$2 objdump=$3 windres=$4 strip=$5 groff=$6 zip_tool=$7 source=$8
-command -v python3 >/dev/null || { echo "SKIP: needs python3"; exit 77; }
+command -v python3 >/dev/null || { echo "SKIP: needs python3 (package python3)"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
