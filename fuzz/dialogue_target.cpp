@@ -49,7 +49,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// Removes every file that the session left in the scratch folder.
+// Removes every file that the session left in the scratch folder. A save's
+// own new file or backup copy left there is a fault: the session aborts.
 static void empty_scratch() {
   int fd = dup(scratch_fd);
   if (fd < 0) fail("dup");
@@ -58,6 +59,11 @@ static void empty_scratch() {
   rewinddir(dir);
   for (dirent* e; (e = readdir(dir)) != nullptr;) {
     if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    if (strncmp(e->d_name, ".kartoteka-", 11) == 0 ||
+        strstr(e->d_name, ".kartoteka-backup-") != nullptr) {
+      fprintf(stderr, "a save left %s behind\n", e->d_name);
+      abort();
+    }
     if (unlinkat(scratch_fd, e->d_name, 0) != 0) fail("unlinkat");
   }
   if (closedir(dir) != 0) fail("closedir");

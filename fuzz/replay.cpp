@@ -1,7 +1,8 @@
 // Runs a fuzz target, built without the fuzzer, once on each file named on
-// the command line and on each file inside each folder named there. The
-// ordinary test suite replays the seed corpus and every input that once
-// made a target fail this way.
+// the command line and on each file inside each folder named there; with
+// --every-prefix first, on every prefix of each (the whole file included),
+// as input that stops short anywhere. The ordinary test suite replays the
+// seed corpus and every input that once made a target fail this way.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -41,7 +42,8 @@ static bool collect(const std::string& path, std::vector<std::string>& files) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> files;
-  for (int i = 1; i < argc; i++) {
+  bool every_prefix = argc > 1 && std::string(argv[1]) == "--every-prefix";
+  for (int i = every_prefix ? 2 : 1; i < argc; i++) {
     if (!collect(argv[i], files)) {
       perror(argv[i]);
       return 1;
@@ -61,9 +63,13 @@ int main(int argc, char** argv) {
     }
     printf("%s\n", name.c_str());
     fflush(stdout);
-    LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()),
-                           bytes.size());
+    const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+    for (size_t len = every_prefix ? 0 : bytes.size(); len <= bytes.size();
+         len++) {
+      LLVMFuzzerTestOneInput(data, len);
+    }
   }
-  printf("%zu inputs replayed\n", files.size());
+  printf("%zu inputs replayed%s\n", files.size(),
+         every_prefix ? ", each cut at every byte" : "");
   return files.empty() ? 1 : 0;
 }
