@@ -3,7 +3,7 @@
 # files in, each made for the case in a private mount namespace (root
 # only): a nearly full btrfs (copy on write), ext3 (no fallocate), a FUSE
 # mount (bindfs: no unnamed files), and team folders with groups and ACLs.
-# One row a case: its name, its file system, and what it checks.
+# One function a case: its name, its file system, and what it checks.
 #   save_on_file_systems.sh PROGRAM STOP_AT_LIBRARY
 set -u
 prog=$(realpath "$1")
@@ -125,7 +125,7 @@ cow_too_big() {
   yes "$new_line" | head -n 120000 >"$work/big.txt"
   leave_free 2
   save_as root "$work/big.txt" cards.txt
-  grep -qx 'cards.txt: No space left on device' "$work/err" ||
+  [ "$(cat "$work/err")" = 'cards.txt: No space left on device' ] ||
     fail "report: $(cat "$work/err")"
   holds "$fs/cards.txt" "$work/old.txt" && holds "$fs/other.txt" "$work/old.txt"
   no_backup
@@ -156,6 +156,20 @@ team_group() {
   save_as 1001:1001:1001,2000 "$work/small.txt" team/cards.txt
   no_report && holds "$fs/team/cards.txt" "$work/small.txt"
   owner_is "$fs/team/cards.txt" 1000:2000
+}
+
+# A shared file (owner:team 660) saved by its owner, once a member of the
+# team and once not: it keeps its group either way.
+owner_group() {
+  make_fs ext3
+  mkdir "$fs/own" && chown 1000:1000 "$fs/own"
+  for groups in 1000,2000 1000; do
+    yes "$old_line" | head -n 10 >"$fs/own/cards.txt"
+    chown 1000:2000 "$fs/own/cards.txt" && chmod 660 "$fs/own/cards.txt"
+    save_as "1000:1000:$groups" "$work/small.txt" own/cards.txt
+    no_report && holds "$fs/own/cards.txt" "$work/small.txt"
+    owner_is "$fs/own/cards.txt" 1000:2000
+  done
 }
 
 # A 0640 file whose ACL lets a second user write, saved by that user:
@@ -238,7 +252,7 @@ fuse_in_place_signal() {
   [ -z "$(left_here)" ] && no_backup || fail "left: $(left_here)"
 }
 
-for case in cow_fits cow_too_big no_fallocate team_group acl_user default_acl \
+for case in cow_fits cow_too_big no_fallocate team_group owner_group acl_user default_acl \
   swapped_for_link fuse_leftover fuse_in_place_signal; do
   STOP_AT= "$case"
 done

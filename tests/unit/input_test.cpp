@@ -61,6 +61,7 @@ TEST(ReadInt, RefusesWhatIsNotA32BitNumber) {
       {"- 5", read_not_number, " 5"},
       {"2147483648\n", read_out_of_range, "\n"},
       {"-2147483649 1", read_out_of_range, " 1"},
+      {"-21474836480", read_out_of_range, ""},  // past the limit, then a digit
       {"12345678901", read_out_of_range, ""},
       {"\xc2\xa0"
        "5",
