@@ -56,8 +56,12 @@ os_error os_read(os_stream& s, char* buf, size_t size, size_t& got);
 os_error os_write(os_stream& s, const char* p, size_t n);
 
 // Opens the file called name (UTF-8, relative to the current folder unless
-// full) to read bytes as they are. Returns 0 with s open, or the error.
+// full) to read bytes as they are. Returns 0 with s open, or the error:
+// os_no_writer for a FIFO that nobody opens to write within a few seconds.
 os_error os_open_read(os_stream& s, const char* name);
+
+// The error of a FIFO to read that nobody writes.
+extern const os_error os_no_writer;
 
 // Closes a stream opened here (os_open_read, os_open_device, ...).
 // Returns 0 or the error of the close, which a reader may ignore:

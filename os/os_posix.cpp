@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -127,9 +128,38 @@ os_error os_write(os_stream& s, const char* p, size_t n) {
   return write_fd(static_cast<int>(s.handle), p, n);
 }
 
+// How long a load waits for a writer of the FIFO it reads, in ms.
+static const int fifo_wait = 5000;
+const os_error os_no_writer = -1;  // no errno is negative
+const char no_writer_text[] = "в канал никто не пишет";
+
+static os_error close_after(int fd, os_error first);
+
+// Waits until the FIFO fd, opened without waiting, has a writer (or had
+// one, which has gone). Returns 0, or os_no_writer after fifo_wait ms.
+static os_error wait_for_writer(int fd) {
+  pollfd p = {fd, POLLIN, 0};
+  int ready;
+  do {
+    ready = poll(&p, 1, fifo_wait);
+  } while (ready < 0 && errno == EINTR);
+  if (ready < 0) return errno;
+  return ready == 0 ? os_no_writer : 0;
+}
+
 os_error os_open_read(os_stream& s, const char* name) {
-  int fd = open(name, O_RDONLY | O_CLOEXEC);
+  // Not waiting in the open: a FIFO that nobody writes would hold it for
+  // ever.
+  int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return errno;
+  struct stat st;
+  os_error err = fstat(fd, &st) == 0 ? 0 : errno;
+  if (err == 0 && S_ISFIFO(st.st_mode)) err = wait_for_writer(fd);
+  int flags = err == 0 ? fcntl(fd, F_GETFL) : 0;
+  if (err == 0 &&
+      (flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1))
+    err = errno;
+  if (err != 0) return close_after(fd, err);
   open_stream(s, fd);
   return 0;
 }
@@ -141,7 +171,8 @@ os_error os_close(os_stream& s) {
 }
 
 void os_error_text(os_error err, char* buf, size_t size) {
-  (void)snprintf(buf, size, "%s", strerror(err));
+  (void)snprintf(buf, size, "%s",
+                 err == os_no_writer ? no_writer_text : strerror(err));
 }
 
 // ---- Files, for a save ----

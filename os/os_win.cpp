@@ -344,6 +344,9 @@ void os_error_text(os_error err, char* buf, size_t size) {
 // What os_open_file says of a name that leads to another file than the one
 // os_look found.
 const os_error os_changed = ERROR_FILE_INVALID;
+// A pipe's open never waits for a writer here; the system's own error for
+// a pipe with none.
+const os_error os_no_writer = ERROR_PIPE_NOT_CONNECTED;
 
 // The new files a save has (at most two: the new file and a backup copy
 // being made), by slot: their paths, for the move that keeps them.
