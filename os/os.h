@@ -124,9 +124,15 @@ extern const os_error os_changed;
 // when it has none (the current folder).
 size_t os_folder_length(const char* path);
 
-// Writes the temporary folder's path, with a separator at its end, into
-// folder (size bytes): $TMPDIR or /tmp, %TEMP%.
-void os_temp_folder(char* folder, size_t size);
+// Writes into folder (size bytes) the path, with a separator at its end,
+// of the folder for the backup copies that cannot go beside their files,
+// a place that outlasts a power cut: the user's own ($XDG_STATE_HOME/
+// kartoteka or ~/.local/state/kartoteka, made private where missing;
+// %LOCALAPPDATA%\kartoteka), or else the temporary folder ($TMPDIR or
+// /tmp) where it is not held in memory. Returns 0, or the error where
+// there is no such place (EROFS where the only one is in memory, which a
+// power cut empties).
+os_error os_backup_folder(char* folder, size_t size);
 
 // Writes the machine's name into name (size bytes), or "" when unknown.
 void os_machine_name(char* name, size_t size);

@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 #endif
 
@@ -363,11 +365,66 @@ void os_sync_folder(const char* folder, size_t folder_len) {
   (void)close(fd);
 }
 
-void os_temp_folder(char* folder, size_t size) {
-  const char* dir = getenv("TMPDIR");
-  if (dir == nullptr || dir[0] != '/') dir = "/tmp";
-  size_t len = strlen(dir);
-  (void)snprintf(folder, size, "%s%s", dir, dir[len - 1] == '/' ? "" : "/");
+// Makes each missing folder of path (which ends with '/'), private to the
+// user. Returns 0 or the error.
+static os_error make_folders(char* path) {
+  for (char* p = strchr(path + 1, '/'); p != nullptr; p = strchr(p + 1, '/')) {
+    *p = '\0';
+    bool made = mkdir(path, 0700) == 0 || errno == EEXIST;
+    *p = '/';
+    if (!made) return errno;
+  }
+  return 0;
+}
+
+// True when the file system that holds fd keeps its files in memory only.
+static bool in_memory(int fd) {
+#if defined(__linux__)
+  struct statfs fs;
+  if (fstatfs(fd, &fs) != 0) return false;
+  return fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
+// Writes into folder (size bytes) the path of the user's own state
+// folder for the program, or of the temporary folder ($TMPDIR or /tmp)
+// with own 0, each with '/' at its end. Returns false when there is
+// none or it does not fit.
+static bool backup_place(int own, char* folder, size_t size) {
+  const char* state = getenv("XDG_STATE_HOME");
+  const char* home = getenv("HOME");
+  const char* temp = getenv("TMPDIR");
+  int got = -1;
+  if (!own) {
+    got = snprintf(folder, size, "%s/",
+                   temp != nullptr && temp[0] == '/' ? temp : "/tmp");
+  } else if (state != nullptr && state[0] == '/') {
+    got = snprintf(folder, size, "%s/kartoteka/", state);
+  } else if (home != nullptr && home[0] == '/') {
+    got = snprintf(folder, size, "%s/.local/state/kartoteka/", home);
+  }
+  return got > 0 && static_cast<size_t>(got) < size;
+}
+
+os_error os_backup_folder(char* folder, size_t size) {
+  // The user's own folder first, made where missing; then the temporary
+  // folder where it lasts (on many systems it is memory).
+  os_error err = ENOENT;
+  for (int own = 1; own >= 0; own--) {
+    if (!backup_place(own, folder, size)) continue;
+    err = own ? make_folders(folder) : 0;
+    int fd = err == 0 ? open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd < 0) {
+      if (err == 0) err = errno;
+      continue;
+    }
+    err = close_after(fd, in_memory(fd) ? EROFS : 0);
+    if (err == 0) return 0;
+  }
+  return err;
 }
 
 void os_machine_name(char* name, size_t size) {

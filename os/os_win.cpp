@@ -660,11 +660,19 @@ static void to_utf8(const wchar_t* wide, char* out, size_t size) {
   if (len <= 0) out[0] = '\0';
 }
 
-void os_temp_folder(char* folder, size_t size) {
+os_error os_backup_folder(char* folder, size_t size) {
   wchar_t wide[MAX_PATH + 1];
-  DWORD len = GetTempPathW(MAX_PATH + 1, wide);
-  if (len == 0 || len > MAX_PATH) wcscpy(wide, L".\\");
+  DWORD len = GetEnvironmentVariableW(L"LOCALAPPDATA", wide, MAX_PATH + 1);
+  if (len == 0) return GetLastError();
+  const wchar_t own[] = L"\\kartoteka\\";
+  if (len + wcslen(own) > MAX_PATH) return ERROR_FILENAME_EXCED_RANGE;
+  wcscat(wide, own);
+  // The folder takes the permissions of %LOCALAPPDATA%: the user's own.
+  if (!CreateDirectoryW(wide, nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS)
+    return GetLastError();
   to_utf8(wide, folder, size);
+  return 0;
 }
 
 void os_machine_name(char* name, size_t size) {

@@ -112,13 +112,14 @@ static os_error backup_in(save& s, const char* folder, size_t folder_len) {
 }
 
 // Makes the backup of s.file: beside it, or where its folder takes no new
-// file (or has no room), in the temporary folder.
+// file (or has no room), in the user's own backup folder, which outlasts a
+// power cut. Returns 0, or the error of the copy beside the file.
 static os_error make_backup(save& s) {
   os_error err = backup_in(s, s.target, s.folder_len);
   if (err == 0) return 0;
-  char temp[os_path_max];
-  os_temp_folder(temp, sizeof temp);
-  return backup_in(s, temp, strlen(temp)) == 0 ? 0 : err;
+  char folder[os_path_max];
+  if (os_backup_folder(folder, sizeof folder) != 0) return err;
+  return backup_in(s, folder, strlen(folder)) == 0 ? 0 : err;
 }
 
 // Removes the backup, if there is one.

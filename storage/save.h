@@ -11,8 +11,9 @@
 // attributes that cannot be given to a new file, a name that no rename
 // may replace) is written in place: a synced copy of its old contents is
 // made first, beside it (NAME.kartoteka-backup-XXXXXX) or else in the
-// temporary folder, the file is emptied, so that the new contents fit
-// where the old ones were, and the signals and console events that end
+// user's own backup folder (os_backup_folder), never in memory; the file
+// is emptied, so that the new contents fit where the old ones were, and
+// the signals and console events that end
 // the program wait until the file holds the whole new contents, or the
 // whole old ones again; the copy is then removed, so that only a crash,
 // a power loss or a kill leaves it. A file the user may not write is

@@ -38,10 +38,9 @@ yes "$new_line" | head -n 80000 >"$work/new.txt"  # about 15 MB
 yes "$new_line" | head -n 200 >"$work/small.txt"
 chmod 644 "$work"/*.txt
 fs=$work/fs
-# The temporary folder, where a backup copy goes that has no room beside
-# its file.
-export TMPDIR=$work/tmp
-mkdir -m 1777 "$TMPDIR"
+# The users' folder for backup copies that cannot go beside their files.
+export XDG_STATE_HOME=$work/state
+mkdir -m 1777 "$XDG_STATE_HOME"
 
 # Makes a fresh file system of type $1 (btrfs, ext3, or fuse: a bindfs
 # view of a plain folder) at $fs, open to everyone.
@@ -99,7 +98,7 @@ save_as() {
 no_report() { [ ! -s "$work/err" ] || fail "reported: $(cat "$work/err")"; }
 holds() { cmp -s "$1" "$2" || fail "$1 does not hold $(basename "$2")"; }
 no_backup() {
-  [ -z "$(find "$fs" "$TMPDIR" -maxdepth 1 -name 'cards.txt.kartoteka-backup-*')" ] ||
+  [ -z "$(find "$fs" "$XDG_STATE_HOME" -maxdepth 2 -name 'cards.txt.kartoteka-backup-*')" ] ||
     fail "a backup copy was left"
 }
 owner_is() {
@@ -202,6 +201,28 @@ default_acl() {
     fail "the folder's default ACL was given to the file"
 }
 
+# A file in a folder its user may not write, saved in place: its backup
+# copy goes to the user's own folder, on a lasting file system, and is gone
+# after the save; where that folder and the temporary one are in memory
+# (tmpfs), the save is refused and the file stays as it was.
+backup_lasting() {
+  make_fs ext3
+  mkdir "$fs/locked" && chmod 755 "$fs/locked"
+  mkdir "$fs/state" "$work/memory" && chmod 777 "$fs/state" "$work/memory"
+  mount -t tmpfs -o size=8M tmpfs "$work/memory" || fail "mount tmpfs"
+  for state in "$fs/state" "$work/memory"; do
+    cp "$work/old.txt" "$fs/locked/cards.txt"
+    chown 1000:1000 "$fs/locked/cards.txt"
+    XDG_STATE_HOME=$state TMPDIR=$state save_as 1000:1000 "$work/small.txt" locked/cards.txt
+    [ -z "$(find "$state" -name 'cards.txt.kartoteka-backup-*')" ] ||
+      fail "a backup copy was left in $state"
+  done
+  umount "$work/memory"
+  holds "$fs/locked/cards.txt" "$work/old.txt"
+  grep -q '^locked/cards.txt: ' "$work/err" || fail "no report"
+  [ -d "$fs/state/kartoteka" ] || fail "the backup did not go to the lasting folder"
+}
+
 # The name swapped for a link to another file after the save has looked
 # at it: nothing is written through the link.
 swapped_for_link() {
@@ -253,7 +274,7 @@ fuse_in_place_signal() {
 }
 
 for case in cow_fits cow_too_big no_fallocate team_group owner_group acl_user default_acl \
-  swapped_for_link fuse_leftover fuse_in_place_signal; do
+  backup_lasting swapped_for_link fuse_leftover fuse_in_place_signal; do
   STOP_AT= "$case"
 done
 echo "saves on btrfs, ext3, FUSE and in shared folders: as expected"

@@ -47,7 +47,7 @@ grep -q '^MIT License' "$dir/LICENSE.txt" || fail "LICENSE.txt is not the licenc
 # The manual is the Windows one, in Windows terms only. Its words are read
 # with the lines joined, as a line may end in the middle of a phrase.
 manual=$(tr -s '\r\n ' '   ' <"$dir/MANUAL.txt")
-for want in "Ctrl+Z" "%TEMP%" "CON" "NUL" "chcp 65001" "Блокнот" "двойным щелчком"; do
+for want in "Ctrl+Z" "%LOCALAPPDATA%" "CON" "NUL" "chcp 65001" "Блокнот" "двойным щелчком"; do
   grep -qF -- "$want" <<<"$manual" || fail "MANUAL.txt does not mention $want"
 done
 for linux in O_TMPFILE /tmp TMPDIR Ctrl+D ru_RU /dev/ SIGKILL umask cgroup; do
