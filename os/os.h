@@ -179,8 +179,10 @@ os_error os_replace(os_stream& f, const char* stem, const char* target,
 // bind-mounted file, another user's file in a sticky folder).
 bool os_replace_refused(os_error err);
 
-// Closes the new file f and removes it.
-void os_drop(os_stream& f);
+// Closes the new file f and removes it. Returns 0, or the error where it
+// has a name (FUSE) that cannot be removed, which then goes to left (size
+// bytes).
+os_error os_drop(os_stream& f, char* left, size_t size);
 
 // Reads up to size bytes of f from byte at on into buf; got is how many,
 // 0 at the end. Returns 0 or the error.

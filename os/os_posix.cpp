@@ -669,14 +669,16 @@ bool os_replace_refused(os_error err) {
   return err == EBUSY || err == EPERM;
 }
 
-void os_drop(os_stream& f) {
+os_error os_drop(os_stream& f, char* left, size_t size) {
   os_hold_ends();
   int slot = state_of(f).slot;
-  if (slot > 0) (void)unlink(named_path[slot - 1]);
+  os_error err = slot > 0 && unlink(named_path[slot - 1]) != 0 ? errno : 0;
+  if (err != 0) (void)snprintf(left, size, "%s", named_path[slot - 1]);
   set_named(f, 0);
   os_let_ends_act();
   (void)close(fd_of(f));
   f.handle = -1;
+  return err;
 }
 
 os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,

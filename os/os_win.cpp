@@ -571,10 +571,11 @@ bool os_replace_refused(os_error) {
   return false;  // a failed move has deleted the new file
 }
 
-void os_drop(os_stream& f) {
+os_error os_drop(os_stream& f, char*, size_t) {
   if (f.handle != -1 && handle_of(f) != INVALID_HANDLE_VALUE)
     (void)CloseHandle(handle_of(f));  // marked: deleted as it closes
   forget(f);
+  return 0;
 }
 
 bool os_denied(os_error err) {

@@ -12,6 +12,7 @@ const char done_text[] = "Выполнено!\n";
 const char damaged_text[] =
     "%s: файл испорчен: записан не до конца, и прежнее содержимое вернуть "
     "не удалось; оно сохранено в %s\n";
+const char left_text[] = "%s: остался файл %s, удалить его не удалось: %s\n";
 const char load_stopped_text[] =
     "%s: чтение остановлено на записи %d: %s; массив не изменён.\n";
 const char bad_format_reason[] = "запись не соответствует формату файла";
@@ -70,15 +71,19 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
   // printed before goes first.
   (void)flush(con.out);
   os_error err = write_file(fname, n, Massiv.rec);
-  if (err != 0) {
-    report_errno(con, fname, err);
-    if (saving.damaged) {
-      char full[os_path_max];
-      os_full_path(saving.backup_path, full, sizeof full);
-      report(con, damaged_text, fname, full);
-    }
-    return 1;
+  if (err != 0) report_errno(con, fname, err);
+  char full[os_path_max];
+  if (saving.damaged) {
+    os_full_path(saving.backup_path, full, sizeof full);
+    report(con, damaged_text, fname, full);
   }
+  if (saving.left != 0) {
+    char reason[256];
+    os_error_text(saving.left, reason, sizeof reason);
+    os_full_path(saving.left_path, full, sizeof full);
+    report(con, left_text, fname, full, reason);
+  }
+  if (err != 0) return 1;
   say(con, done_text);
   return 0;
 }

@@ -60,6 +60,20 @@ static void close_open(os_stream& f) {
   f.handle = -1;
 }
 
+// Notes in s that the file at path, which the save made, is left, for err.
+static void note_left(save& s, os_error err, const char* path) {
+  s.left = err;
+  (void)snprintf(s.left_path, sizeof s.left_path, "%s", path);
+}
+
+// Closes and removes the new file f; one that cannot be removed is noted
+// in s.left.
+static void drop_new(save& s, os_stream& f) {
+  os_error err = os_drop(f, s.left_path, sizeof s.left_path);
+  if (err != 0) s.left = err;
+  f.handle = -1;
+}
+
 // Copies the first length bytes of from into to, from the start of both.
 // Returns 0 or the error of the read or write that failed.
 static os_error copy_contents(os_stream& from, os_stream& to, uint64_t length) {
@@ -103,8 +117,7 @@ static os_error backup_in(save& s, const char* folder, size_t folder_len) {
     err = os_keep(s.backup, folder, folder_len, stem, s.backup_path,
                   sizeof s.backup_path);
   if (err != 0) {
-    os_drop(s.backup);
-    s.backup.handle = -1;
+    drop_new(s, s.backup);
     return err;
   }
   os_sync_folder(folder, folder_len);
@@ -122,11 +135,13 @@ static os_error make_backup(save& s) {
   return backup_in(s, folder, strlen(folder)) == 0 ? 0 : err;
 }
 
-// Removes the backup, if there is one.
+// Removes the backup, if there is one; one that cannot be removed is
+// noted in s.left.
 static void drop_backup(save& s) {
   if (s.backup.handle == -1) return;
   close_open(s.backup);
-  (void)os_remove(s.backup_path);
+  os_error err = os_remove(s.backup_path);
+  if (err != 0) note_left(s, err, s.backup_path);
 }
 
 // Puts the old contents back into s.file from the backup after a failed
@@ -204,8 +219,7 @@ static os_error begin_renamed(save& s, bool& refused) {
     refused = err != 0;
   }
   if (err != 0) {
-    os_drop(s.fresh);
-    s.fresh.handle = -1;
+    drop_new(s, s.fresh);
     return err;
   }
   s.way = save_renamed;
@@ -239,8 +253,7 @@ static os_error end_renamed(save& s, os_error failed) {
       err = end_in_place(s, err);
     }
   }
-  if (s.fresh.handle != -1) os_drop(s.fresh);
-  s.fresh.handle = -1;
+  if (s.fresh.handle != -1) drop_new(s, s.fresh);
   os_let_ends_act();
   if (err == 0) os_sync_folder(s.target, s.folder_len);
   return err;
@@ -254,6 +267,7 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.readable = false;
   s.own_straight = false;
   s.damaged = false;
+  s.left = 0;
   os_error err = os_look(name, s.target, sizeof s.target, s.old);
   if (err != 0) return err;
   s.folder_len = os_folder_length(s.target);

@@ -47,8 +47,11 @@ struct save {
   bool own_straight;         // save_straight: out is closed at the end
   os_stream backup;          // save_in_place: the copy of the old contents
   char backup_path[os_path_max];
-  bool damaged;  // failed, and even the old contents could not be put back:
-                 // they are in backup_path, which is a full path
+  bool damaged;   // failed, and even the old contents could not be put back:
+                  // they are in backup_path, which is a full path
+  os_error left;  // a file the save made that it could not remove, and why
+                  // (0: none): the backup copy or the new file at left_path
+  char left_path[os_path_max];
 };
 
 // Starts saving the whole contents of the file called name (UTF-8): the

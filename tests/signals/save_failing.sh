@@ -14,6 +14,9 @@
 #    a format error;
 #  - fifo_closed: the reader of a FIFO saved to sees its end while the
 #    program goes on;
+#  - fifo_close_fails: a FIFO saved to whose close fails says why;
+#  - swapped_for_hard_link: the name swapped, after the save's look, for a
+#    hard link to another file: nothing is written there;
 #  - many_saves: 40 saves in one session with room for 12 descriptors;
 #  - signals_after_save: once a save has ended, SIGINT ends the program as
 #    before it.
@@ -48,7 +51,7 @@ fresh() {
 # ($1) names failing; standard output goes to out, reports to err.
 save_failing() {
   printf '5\n../new.txt\n4\ncards.txt\n0\n' |
-    FAIL_AT=$1 LD_PRELOAD=$shim timeout 20 "$prog" >out 2>err ||
+    timeout 20 env FAIL_AT="$1" LD_PRELOAD="$shim" "$prog" >out 2>err ||
     fail "exit status $?"
 }
 
@@ -94,7 +97,7 @@ in_place_damaged() {
 load_read_fails() {
   fresh
   printf '5\ncards.txt\n0\n' |
-    FAIL_AT="read 1 $EIO" LD_PRELOAD=$shim timeout 20 "$prog" >out 2>err ||
+    timeout 20 env FAIL_AT="read 1 $EIO" LD_PRELOAD="$shim" "$prog" >out 2>err ||
     fail "exit status $?"
   reports "cards.txt: чтение остановлено на записи 1: $eio; массив не изменён\."
   only_reports 1
@@ -129,6 +132,44 @@ fifo_closed() {
   wait "$pid" || fail "exit status $?"
 }
 
+fifo_close_fails() {
+  fresh
+  mkfifo records.fifo
+  (cat records.fifo >got &)
+  # The first close is the load's, which needs nothing more of its file.
+  printf '5\n../new.txt\n4\nrecords.fifo\n0\n' |
+    timeout 20 env FAIL_AT="close 2 $EIO" LD_PRELOAD="$shim" "$prog" >out 2>err ||
+    fail "exit status $?"
+  saved 1
+  reports "records.fifo: $eio" && only_reports 1
+}
+
+swapped_for_hard_link() {
+  fresh
+  echo victim >victim.txt
+  printf '5\n../new.txt\n4\ncards.txt\n0\n' >answers
+  STOP_AT="lstat 1" LD_PRELOAD=$shim "$prog" <answers >out 2>err &
+  pid=$!
+  for _ in $(seq 100); do
+    [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" = T ] && break
+    sleep 0.1
+  done
+  rm cards.txt && ln victim.txt cards.txt
+  kill -CONT "$pid"
+  local rc
+  # Job control reports the stop first, until it has seen the program go on.
+  for _ in $(seq 100); do
+    wait "$pid"
+    rc=$?
+    [ "$rc" -ne $((128 + $(kill -l STOP))) ] && break
+    sleep 0.05
+  done
+  [ "$rc" -eq 0 ] || fail "exit status $rc"
+  [ "$(cat victim.txt)" = victim ] || fail "written into another file"
+  saved 1
+  reports "cards.txt: .*" && only_reports 1
+}
+
 many_saves() {
   fresh
   {
@@ -161,7 +202,8 @@ signals_after_save() {
 }
 
 for case in fsync_fails in_place_fails in_place_damaged load_read_fails \
-  fifo_closed many_saves signals_after_save; do
+  fifo_closed fifo_close_fails swapped_for_hard_link many_saves \
+  signals_after_save; do
   "$case"
   cd "$work" || exit 1
 done
