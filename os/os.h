@@ -109,13 +109,31 @@ os_error os_look(const char* name, char* path, size_t size, os_file_info& info);
 os_error os_open_device(const char* path, const os_file_info& info,
                         os_stream& out);
 
-// Opens the regular file at path, which os_look found as info, to read and
-// write, or only to write where reading is not allowed (readable tells),
-// without following a link that has taken its name. Returns 0 with f open,
-// or the error: the system's for a file the user may not write, os_changed
-// when path now leads to another file.
-os_error os_open_file(const char* path, const os_file_info& info, os_stream& f,
-                      bool& readable);
+// A folder held open for the whole of a save: every file the save makes,
+// names, replaces or removes there is in that very folder, whatever
+// becomes of the path that led to it meanwhile (a folder on the way
+// swapped for a link to another is not followed). POSIX: a descriptor, for
+// the *at calls; Windows: a handle that keeps the folder from being moved
+// or removed while it is open.
+struct os_folder {
+  intptr_t handle;         // -1 when none is open
+  char path[os_path_max];  // as given, with its last separator: for reports
+};
+
+// Opens the folder that is the first len bytes of path ("" for the current
+// one) as d. Returns 0, or the error (d.handle is then -1).
+os_error os_open_folder(const char* path, size_t len, os_folder& d);
+
+// Closes d, if it is open.
+void os_close_folder(os_folder& d);
+
+// Opens the regular file name in the folder d, which os_look found as
+// info, to read and write, or only to write where reading is not allowed
+// (readable tells), without following a link that has taken its name.
+// Returns 0 with f open, or the error: the system's for a file the user
+// may not write, os_changed when name now leads to another file.
+os_error os_open_file(const os_folder& d, const char* name,
+                      const os_file_info& info, os_stream& f, bool& readable);
 
 // The error of a file that changed between os_look and its opening.
 extern const os_error os_changed;
@@ -137,8 +155,8 @@ os_error os_backup_folder(char* folder, size_t size);
 // Writes the machine's name into name (size bytes), or "" when unknown.
 void os_machine_name(char* name, size_t size);
 
-// Makes a new file in the folder that is the first folder_len bytes of
-// folder, open to read and write, that disappears when the program ends
+// Makes a new file in the folder d, open to read and write, that
+// disappears when the program ends
 // unless kept (os_keep, os_replace): a file with no name (Linux), hidden
 // and deleted when closed (Windows); where the file system cannot (FUSE),
 // a file named stem and random letters, locked while the program has it
@@ -147,8 +165,8 @@ void os_machine_name(char* name, size_t size);
 // otherwise it gets the permissions any program's new file gets. Returns
 // 0 with f open, or the error (os_denied: the folder takes no new file
 // from this user).
-os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
-                     bool own_only, bool clean, os_stream& f);
+os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
+                     bool clean, os_stream& f);
 
 // True when err says that this user may not make or change the file.
 bool os_denied(os_error err);
@@ -160,29 +178,30 @@ bool os_denied(os_error err);
 os_error os_take_identity(os_stream& old, const os_file_info& info,
                           os_stream& fresh);
 
-// Gives the new file f a lasting name: stem and random letters in the
-// folder that is the first folder_len bytes of folder; the name goes to
-// name (size bytes). f stays open, to be read. Returns 0 or the error.
-os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
-                 const char* stem, char* name, size_t size);
+// Gives the new file f a lasting name in the folder d: stem and random
+// letters, which go to name (size bytes). f stays open, to be read.
+// Returns 0 or the error.
+os_error os_keep(os_stream& f, const os_folder& d, const char* stem, char* name,
+                 size_t size);
 
-// Puts the new file f in the place of the file target (found as old, or
-// missing): renamed over it, with its Windows attributes, and f closed.
-// On Linux the file is named stem and random letters beside target for
-// the moment before the rename. Returns 0, or the error: f is open still
+// Puts the new file f, made in the folder d, in the place of the file name
+// there (found as old, or missing): renamed over it, with its Windows
+// attributes, and f closed. On Linux the file is named stem and random
+// letters beside it for the moment before the rename (what a killed save
+// left so is removed first). Returns 0, or the error: f is open still
 // where os_replace_refused(err) holds; otherwise it may be gone (its
 // handle then -1).
-os_error os_replace(os_stream& f, const char* stem, const char* target,
-                    const os_file_info& old);
+os_error os_replace(os_stream& f, const os_folder& d, const char* stem,
+                    const char* name, const os_file_info& old);
 
 // True when err says that no rename may replace the target itself (a
 // bind-mounted file, another user's file in a sticky folder).
 bool os_replace_refused(os_error err);
 
-// Closes the new file f and removes it. Returns 0, or the error where it
-// has a name (FUSE) that cannot be removed, which then goes to left (size
-// bytes).
-os_error os_drop(os_stream& f, char* left, size_t size);
+// Closes the new file f, made in the folder d, and removes it. Returns 0,
+// or the error where it has a name (FUSE) that cannot be removed, whose
+// path then goes to left (size bytes).
+os_error os_drop(os_stream& f, const os_folder& d, char* left, size_t size);
 
 // Reads up to size bytes of f from byte at on into buf; got is how many,
 // 0 at the end. Returns 0 or the error.
@@ -204,12 +223,12 @@ os_error os_cut(os_stream& f);
 // Waits until everything written to f is on the disk.
 os_error os_sync(os_stream& f);
 
-// Makes the names in the folder (the first folder_len bytes of folder)
-// durable. Failing, it leaves the files saved all the same.
-void os_sync_folder(const char* folder, size_t folder_len);
+// Makes the names in the folder d durable. Failing, it leaves the files
+// saved all the same.
+void os_sync_folder(const os_folder& d);
 
-// Removes the file called path.
-os_error os_remove(const char* path);
+// Removes the file name from the folder d.
+os_error os_remove(const os_folder& d, const char* name);
 
 // Holds off the signals (POSIX) or console events (Windows) that would end
 // the program until os_let_ends_act, which lets any that came meanwhile

@@ -206,11 +206,13 @@ static os_error close_after(int fd, os_error first) {
 }
 
 // The new files that have a name while a save has them (at most two: the
-// new file and a backup copy being made), for the signal handler: a path
-// is made before the file has it, and its flag is set only while the file
+// new file and a backup copy being made), for the signal handler: each
+// with its folder, held open by the save, and its name there. A name is
+// written before the file has it, and its flag is set only while the file
 // is there under it.
 const int named_slots = 2;
-static char named_path[named_slots][PATH_MAX];
+static int named_folder[named_slots];
+static char named_name[named_slots][NAME_MAX + 1];
 static volatile sig_atomic_t named[named_slots];
 
 // The signals that end the program while it saves: every signal whose
@@ -254,7 +256,7 @@ static void list_end_signals() {
 // async-signal-safe calls.
 static void remove_named_and_end(int sig) {
   for (int i = 0; i < named_slots; i++)
-    if (named[i]) (void)unlink(named_path[i]);
+    if (named[i]) (void)unlinkat(named_folder[i], named_name[i], 0);
   (void)raise(sig);
 }
 
@@ -318,8 +320,9 @@ void os_let_ends_act() {
   (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
 }
 
-// Marks the file of f as there under named_path[slot - 1], or, with slot
-// 0, as having no name that needs removing. Only with the signals held.
+// Marks the file of f as there under named_name[slot - 1] in named_folder[slot
+// - 1], or, with slot 0, as having no name that needs removing. Only with the
+// signals held.
 static void set_named(os_stream& f, int slot) {
   int was = state_of(f).slot;
   if (was > 0) named[was - 1] = 0;
@@ -356,13 +359,30 @@ static bool folder_name(const char* folder, size_t len, char* dir,
   return true;
 }
 
-void os_sync_folder(const char* folder, size_t folder_len) {
+os_error os_open_folder(const char* path, size_t len, os_folder& d) {
+  d.handle = -1;
+  if (len >= sizeof d.path) return ENAMETOOLONG;
+  memcpy(d.path, path, len);
+  d.path[len] = '\0';
   char dir[PATH_MAX];
-  if (!folder_name(folder, folder_len, dir, sizeof dir)) return;
+  if (!folder_name(path, len, dir, sizeof dir)) return ENAMETOOLONG;
   int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  (void)fsync(fd);
-  (void)close(fd);
+  if (fd < 0) return errno;
+  d.handle = fd;
+  return 0;
+}
+
+void os_close_folder(os_folder& d) {
+  if (d.handle != -1) (void)close(static_cast<int>(d.handle));
+  d.handle = -1;
+}
+
+static int dir_fd(const os_folder& d) {
+  return static_cast<int>(d.handle);
+}
+
+void os_sync_folder(const os_folder& d) {
+  (void)fsync(dir_fd(d));
 }
 
 // Makes each missing folder of path (which ends with '/'), private to the
@@ -439,17 +459,16 @@ void os_full_path(const char* path, char* full, size_t size) {
                  realpath(path, real) != nullptr ? real : path);
 }
 
-os_error os_remove(const char* path) {
-  return unlink(path) == 0 ? 0 : errno;
+os_error os_remove(const os_folder& d, const char* name) {
+  return unlinkat(dir_fd(d), name, 0) == 0 ? 0 : errno;
 }
 
 // The random letters and digits at the end of a name a save makes.
 const size_t random_letters = 6;
 
-// Writes into path (size bytes) the name dir/stem followed by random
-// letters and digits. Returns false when it does not fit.
-static bool random_name(char* path, size_t size, const char* dir,
-                        const char* stem) {
+// Writes into name (size bytes) stem followed by random letters and
+// digits. Returns false when it does not fit.
+static bool random_name(char* name, size_t size, const char* stem) {
   static const char letters[] =
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
   static uint64_t state = 0;
@@ -468,39 +487,53 @@ static bool random_name(char* path, size_t size, const char* dir,
     tail[i] = letters[state % (sizeof letters - 1)];
   }
   tail[random_letters] = '\0';
-  int got = snprintf(path, size, "%s/%s%s", dir, stem, tail);
+  int got = snprintf(name, size, "%s%s", stem, tail);
   return got > 0 && static_cast<size_t>(got) < size;
 }
 
 // Tries this many names before giving up on a folder full of them.
 const int name_tries = 100;
 
+// Takes a write lock on the whole of the file fd, without waiting. The
+// lock belongs to this open file (an OFD lock, where the system has them),
+// so that no other open of the file, this program's own included, takes
+// it meanwhile, and closing another descriptor of the file keeps it.
+// Returns 0 or the error.
+static int lock_whole(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+#if defined(F_OFD_SETLK)
+  if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
+  if (errno != EINVAL) return errno;
+#endif
+  return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
 // Locks the whole of the new file fd for writing, for as long as it is
 // open: the mark by which a later save tells a file of a save that still
 // runs from one a killed save left (remove_unclaimed). Returns false when
 // fd lost its name to such a save before the lock took.
 static bool claim(int fd) {
-  struct flock lock;
-  memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  (void)fcntl(fd, F_SETLK, &lock);  // without locks, nothing can tell
+  (void)lock_whole(fd);  // without locks, nothing can tell
   struct stat st;
   return fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
-// Makes a new file with a random name dir/stemXXXXXX, opened to read and
-// write and claimed, with the permission bits mode under the umask and the
-// folder's default ACL, as any program's new file. Returns its descriptor,
-// with its name in path, or -1 with errno set.
-static int create_named(char* path, size_t size, const char* dir,
-                        const char* stem, mode_t mode) {
+// Makes a new file with a random name stemXXXXXX in the folder dir, opened
+// to read and write and claimed, with the permission bits mode under the
+// umask and the folder's default ACL, as any program's new file. Returns
+// its descriptor, with its name in name, or -1 with errno set.
+static int create_named(int dir, char* name, size_t size, const char* stem,
+                        mode_t mode) {
   for (int i = 0; i < name_tries; i++) {
-    if (!random_name(path, size, dir, stem)) {
+    if (!random_name(name, size, stem)) {
       errno = ENAMETOOLONG;
       return -1;
     }
-    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    int fd = openat(dir, name,
+                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd >= 0 && claim(fd)) return fd;
     if (fd >= 0) {
       (void)close(fd);
@@ -511,41 +544,39 @@ static int create_named(char* path, size_t size, const char* dir,
   return -1;
 }
 
-// Removes from dir the files named stem and random letters that no running
-// save holds claimed: what saves killed there left. A file of a running
-// save, another user's that this user may not open, or any where locks
-// cannot be had, stays.
-static void remove_unclaimed(const char* dir, const char* stem) {
-  DIR* d = opendir(dir);
-  if (d == nullptr) return;
+// Removes from the folder dir the files named stem and random letters that
+// no running save holds claimed: what saves killed there left. A file of a
+// running save (this one's own too), another user's that this user may not
+// open, or any where locks cannot be had, stays.
+static void remove_unclaimed(int dir, const char* stem) {
+  int listed = dup(dir);
+  DIR* d = listed < 0 ? nullptr : fdopendir(listed);
+  if (d == nullptr) {
+    if (listed >= 0) (void)close(listed);
+    return;
+  }
+  rewinddir(d);
   size_t stem_len = strlen(stem);
   while (const struct dirent* e = readdir(d)) {
     if (strncmp(e->d_name, stem, stem_len) != 0 ||
         strlen(e->d_name) != stem_len + random_letters)
       continue;
-    char path[PATH_MAX];
-    int got = snprintf(path, sizeof path, "%s/%s", dir, e->d_name);
-    if (got < 0 || static_cast<size_t>(got) >= sizeof path) continue;
-    int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int fd =
+        openat(dir, e->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
-    struct flock lock;
-    memset(&lock, 0, sizeof lock);
-    lock.l_type = F_WRLCK;
-    lock.l_whence = SEEK_SET;
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        fcntl(fd, F_SETLK, &lock) == 0)
-      (void)unlink(path);
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lock_whole(fd) == 0)
+      (void)unlinkat(dir, e->d_name, 0);
     (void)close(fd);
   }
   (void)closedir(d);
 }
 
-// Makes a new file in dir that has no name yet, where the file system
-// allows it: it disappears with the program unless it is named. Returns
-// its descriptor, or -1 when the folder cannot hold one so (errno then
-// tells whether a named file may be tried instead).
-static int create_unnamed(const char* dir, mode_t mode) {
+// Makes a new file in the folder dir that has no name yet, where the file
+// system allows it: it disappears with the program unless it is named.
+// Returns its descriptor, or -1 when the folder cannot hold one so (errno
+// then tells whether a named file may be tried instead).
+static int create_unnamed(int dir, mode_t mode) {
 #if defined(O_TMPFILE)
   // Naming it later goes through /proc; without it, name it from the
   // start.
@@ -553,7 +584,7 @@ static int create_unnamed(const char* dir, mode_t mode) {
     errno = EOPNOTSUPP;
     return -1;
   }
-  return open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  return openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
 #else
   (void)dir;
   (void)mode;
@@ -569,24 +600,25 @@ static bool no_unnamed_files(os_error err) {
          err == ENOTSUP;
 }
 
-os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
-                     bool own_only, bool clean, os_stream& f) {
-  char dir[PATH_MAX];
-  if (!folder_name(folder, folder_len, dir, sizeof dir)) return ENAMETOOLONG;
+os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
+                     bool clean, os_stream& f) {
   mode_t mode = own_only ? 0600 : 0666;
   open_stream(f, -1);
-  int fd = create_unnamed(dir, mode);
+  int fd = create_unnamed(dir_fd(d), mode);
   if (fd >= 0) {
+    (void)claim(fd);  // for when it gets a name
     open_stream(f, fd);
     return 0;
   }
   if (!no_unnamed_files(errno)) return errno;
-  if (clean) remove_unclaimed(dir, stem);
+  if (clean) remove_unclaimed(dir_fd(d), stem);
   int slot = free_slot();
   if (slot == 0) return EMFILE;
   // Named and marked at once, so that an end signal finds it.
   os_hold_ends();
-  fd = create_named(named_path[slot - 1], PATH_MAX, dir, stem, mode);
+  named_folder[slot - 1] = dir_fd(d);
+  fd = create_named(dir_fd(d), named_name[slot - 1], sizeof named_name[0], stem,
+                    mode);
   os_error err = fd < 0 ? errno : 0;
   if (fd >= 0) {
     open_stream(f, fd);
@@ -600,62 +632,60 @@ bool os_denied(os_error err) {
   return err == EACCES || err == EPERM || err == EROFS;
 }
 
-// Gives the file at from (a path, or /proc/self/fd/N for an unnamed file)
-// another name, a random one dir/stemXXXXXX, kept in path. Returns 0 or the
-// error.
-static os_error link_as(const char* from, char* path, size_t size,
-                        const char* dir, const char* stem) {
+// Gives the file of f a random name stemXXXXXX, kept in name (size bytes),
+// in the folder dir: from its name or, unnamed, from the descriptor.
+// Returns 0 or the error.
+static os_error link_file(os_stream& f, int dir, char* name, size_t size,
+                          const char* stem) {
+  int slot = state_of(f).slot;
+  char self[64];
+  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(f));
+  int from_dir = slot > 0 ? named_folder[slot - 1] : AT_FDCWD;
+  const char* from = slot > 0 ? named_name[slot - 1] : self;
   for (int i = 0; i < name_tries; i++) {
-    if (!random_name(path, size, dir, stem)) return ENAMETOOLONG;
-    if (linkat(AT_FDCWD, from, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+    if (!random_name(name, size, stem)) return ENAMETOOLONG;
+    if (linkat(from_dir, from, dir, name, slot > 0 ? 0 : AT_SYMLINK_FOLLOW) ==
+        0)
       return 0;
     if (errno != EEXIST) return errno;
   }
   return EEXIST;
 }
 
-// Gives the file of f a random name dir/stemXXXXXX, kept in path, from its
-// name or, unnamed, from the descriptor. Returns 0 or the error.
-static os_error link_file(os_stream& f, char* path, size_t size,
-                          const char* dir, const char* stem) {
-  int slot = state_of(f).slot;
-  if (slot > 0) return link_as(named_path[slot - 1], path, size, dir, stem);
-  char self[64];
-  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(f));
-  return link_as(self, path, size, dir, stem);
-}
-
-os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
-                 const char* stem, char* name, size_t size) {
-  char dir[PATH_MAX];
-  if (!folder_name(folder, folder_len, dir, sizeof dir)) return ENAMETOOLONG;
-  os_error err = link_file(f, name, size, dir, stem);
+os_error os_keep(os_stream& f, const os_folder& d, const char* stem, char* name,
+                 size_t size) {
+  os_error err = link_file(f, dir_fd(d), name, size, stem);
   if (err != 0) return err;
   int slot = state_of(f).slot;
   if (slot > 0) {
     os_hold_ends();
-    (void)unlink(named_path[slot - 1]);
+    (void)unlinkat(named_folder[slot - 1], named_name[slot - 1], 0);
     set_named(f, 0);
     os_let_ends_act();
   }
   return 0;
 }
 
-os_error os_replace(os_stream& f, const char* stem, const char* target,
-                    const os_file_info& old) {
+os_error os_replace(os_stream& f, const os_folder& d, const char* stem,
+                    const char* name, const os_file_info& old) {
   (void)old;  // it took the old file's attributes from os_take_identity
-  char dir[PATH_MAX];
-  if (!folder_name(target, os_folder_length(target), dir, sizeof dir))
-    return ENAMETOOLONG;
   os_hold_ends();
   os_error err = 0;
   if (state_of(f).slot == 0) {
+    // What a save killed between this link and the rename left goes first.
+    remove_unclaimed(dir_fd(d), stem);
     int slot = free_slot();
-    err = slot == 0 ? EMFILE
-                    : link_file(f, named_path[slot - 1], PATH_MAX, dir, stem);
+    if (slot == 0) err = EMFILE;
+    if (err == 0) {
+      named_folder[slot - 1] = dir_fd(d);
+      err = link_file(f, dir_fd(d), named_name[slot - 1], sizeof named_name[0],
+                      stem);
+    }
     if (err == 0) set_named(f, slot);
   }
-  if (err == 0 && rename(named_path[state_of(f).slot - 1], target) != 0)
+  int slot = state_of(f).slot;
+  if (err == 0 && renameat(named_folder[slot - 1], named_name[slot - 1],
+                           dir_fd(d), name) != 0)
     err = errno;
   if (err == 0) {
     set_named(f, 0);
@@ -669,11 +699,15 @@ bool os_replace_refused(os_error err) {
   return err == EBUSY || err == EPERM;
 }
 
-os_error os_drop(os_stream& f, char* left, size_t size) {
+os_error os_drop(os_stream& f, const os_folder& d, char* left, size_t size) {
   os_hold_ends();
   int slot = state_of(f).slot;
-  os_error err = slot > 0 && unlink(named_path[slot - 1]) != 0 ? errno : 0;
-  if (err != 0) (void)snprintf(left, size, "%s", named_path[slot - 1]);
+  os_error err =
+      slot > 0 && unlinkat(named_folder[slot - 1], named_name[slot - 1], 0) != 0
+          ? errno
+          : 0;
+  if (err != 0)
+    (void)snprintf(left, size, "%s%s", d.path, named_name[slot - 1]);
   set_named(f, 0);
   os_let_ends_act();
   (void)close(fd_of(f));
@@ -902,12 +936,12 @@ os_error os_open_device(const char* path, const os_file_info& info,
   return 0;
 }
 
-os_error os_open_file(const char* path, const os_file_info& info, os_stream& f,
-                      bool& readable) {
+os_error os_open_file(const os_folder& d, const char* name,
+                      const os_file_info& info, os_stream& f, bool& readable) {
   const int flags = O_CLOEXEC | O_NOFOLLOW;
-  int fd = open(path, O_RDWR | flags);
+  int fd = openat(dir_fd(d), name, O_RDWR | flags);
   readable = fd >= 0;
-  if (fd < 0 && errno == EACCES) fd = open(path, O_WRONLY | flags);
+  if (fd < 0 && errno == EACCES) fd = openat(dir_fd(d), name, O_WRONLY | flags);
   if (fd < 0) return errno;
   if (!same_file(fd, info)) return close_after(fd, os_changed);
   open_stream(f, fd);

@@ -387,6 +387,37 @@ size_t os_folder_length(const char* path) {
   return folder;
 }
 
+os_error os_open_folder(const char* path, size_t len, os_folder& d) {
+  d.handle = -1;
+  if (len >= sizeof d.path) return os_name_too_long;
+  memcpy(d.path, path, len);
+  d.path[len] = '\0';
+  static wchar_t wide[name_room];
+  os_error err = wide_name(len == 0 ? "." : d.path, wide, name_room);
+  if (err != 0) return err;
+  // Without FILE_SHARE_DELETE: nobody may move or remove the folder while
+  // the save has it, so that its path leads to it until the save ends.
+  HANDLE h =
+      CreateFileW(wide, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  d.handle = reinterpret_cast<intptr_t>(h);
+  return 0;
+}
+
+void os_close_folder(os_folder& d) {
+  if (d.handle != -1) (void)CloseHandle(reinterpret_cast<HANDLE>(d.handle));
+  d.handle = -1;
+}
+
+// Writes into path (size bytes) the path of the file name in the folder d.
+// Returns 0, or the error when it does not fit.
+static os_error path_in(const os_folder& d, const char* name, char* path,
+                        size_t size) {
+  int got = snprintf(path, size, "%s%s", d.path, name);
+  return got > 0 && static_cast<size_t>(got) < size ? 0 : os_name_too_long;
+}
+
 // Appends six random letters and digits to the UTF-8 text at name, whose
 // room is size bytes. Returns false when they do not fit.
 static bool add_random_letters(char* name, size_t size) {
@@ -412,12 +443,11 @@ static bool add_random_letters(char* name, size_t size) {
   return true;
 }
 
-// Writes into name (size bytes) the first folder_len bytes of folder,
-// stem and six random letters. Returns false when that does not fit.
+// Writes into name (size bytes) the path folder, stem and six random
+// letters. Returns false when that does not fit.
 static bool random_name(char* name, size_t size, const char* folder,
-                        size_t folder_len, const char* stem) {
-  int got = snprintf(name, size, "%.*s%s", static_cast<int>(folder_len), folder,
-                     stem);
+                        const char* stem) {
+  int got = snprintf(name, size, "%s%s", folder, stem);
   return got > 0 && static_cast<size_t>(got) < size &&
          add_random_letters(name, size);
 }
@@ -429,8 +459,8 @@ static bool name_taken(os_error err) {
   return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
 }
 
-os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
-                     bool own_only, bool clean, os_stream& f) {
+os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
+                     bool clean, os_stream& f) {
   // A hidden file marked for deletion leaves nothing to clean, and takes
   // the folder's permissions as any new file does.
   (void)own_only;
@@ -441,8 +471,7 @@ os_error os_new_file(const char* folder, size_t folder_len, const char* stem,
   static char name[os_path_max];
   os_error err = 0;
   for (int attempt = 0; attempt < name_tries; attempt++) {
-    if (!random_name(name, sizeof name, folder, folder_len, stem))
-      return os_name_too_long;
+    if (!random_name(name, sizeof name, d.path, stem)) return os_name_too_long;
     err = wide_name(name, hidden_path[slot], name_room);
     if (err != 0) return err;
     HANDLE h =
@@ -516,16 +545,18 @@ static os_error move_hidden(os_stream& f, const char* name, DWORD attributes,
   return err;
 }
 
-os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
-                 const char* stem, char* name, size_t size) {
+os_error os_keep(os_stream& f, const os_folder& d, const char* stem, char* name,
+                 size_t size) {
   os_error err = 0;
   bool kept = true;
+  static char path[os_path_max];
   for (int attempt = 0; attempt < name_tries && kept; attempt++) {
-    if (!random_name(name, size, folder, folder_len, stem)) {
+    if (!random_name(path, sizeof path, d.path, stem) ||
+        strlen(path + strlen(d.path)) >= size) {
       err = os_name_too_long;
       break;
     }
-    err = move_hidden(f, name, FILE_ATTRIBUTE_NORMAL, false, kept);
+    err = move_hidden(f, path, FILE_ATTRIBUTE_NORMAL, false, kept);
     if (err == 0) break;
   }
   if (err != 0) {
@@ -535,9 +566,10 @@ os_error os_keep(os_stream& f, const char* folder, size_t folder_len,
     }
     return err;
   }
+  (void)snprintf(name, size, "%s", path + strlen(d.path));
   // Kept open to be read, and deleted when done with.
   static wchar_t wide[name_room];
-  err = wide_name(name, wide, name_room);
+  err = wide_name(path, wide, name_room);
   HANDLE h = err == 0
                  ? CreateFileW(wide, GENERIC_READ | DELETE,
                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
@@ -557,9 +589,12 @@ const DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_ARCHIVE |
                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-os_error os_replace(os_stream& f, const char* stem, const char* target,
-                    const os_file_info& old) {
+os_error os_replace(os_stream& f, const os_folder& d, const char* stem,
+                    const char* name, const os_file_info& old) {
   (void)stem;  // the new file has its hidden name already
+  static char target[os_path_max];
+  os_error err = path_in(d, name, target, sizeof target);
+  if (err != 0) return err;
   DWORD attributes = old.kind == os_regular ? old.mode & kept_attributes : 0;
   bool kept = false;
   return move_hidden(f, target,
@@ -571,7 +606,7 @@ bool os_replace_refused(os_error) {
   return false;  // a failed move has deleted the new file
 }
 
-os_error os_drop(os_stream& f, char*, size_t) {
+os_error os_drop(os_stream& f, const os_folder&, char*, size_t) {
   if (f.handle != -1 && handle_of(f) != INVALID_HANDLE_VALUE)
     (void)CloseHandle(handle_of(f));  // marked: deleted as it closes
   forget(f);
@@ -628,13 +663,15 @@ os_error os_sync(os_stream& f) {
   return FlushFileBuffers(handle_of(f)) ? 0 : GetLastError();
 }
 
-void os_sync_folder(const char*, size_t) {
+void os_sync_folder(const os_folder&) {
   // The moves are made with MOVEFILE_WRITE_THROUGH.
 }
 
-os_error os_remove(const char* path) {
+os_error os_remove(const os_folder& d, const char* name) {
+  static char path[os_path_max];
   static wchar_t wide[name_room];
-  os_error err = wide_name(path, wide, name_room);
+  os_error err = path_in(d, name, path, sizeof path);
+  if (err == 0) err = wide_name(path, wide, name_room);
   if (err == 0 && !DeleteFileW(wide)) err = GetLastError();
   return err;
 }
@@ -777,10 +814,12 @@ os_error os_open_device(const char*, const os_file_info&, os_stream& out) {
   return 0;
 }
 
-os_error os_open_file(const char* path, const os_file_info& info, os_stream& f,
-                      bool& readable) {
+os_error os_open_file(const os_folder& d, const char* name,
+                      const os_file_info& info, os_stream& f, bool& readable) {
+  static char path[os_path_max];
   static wchar_t wide[name_room];
-  os_error err = wide_name(path, wide, name_room);
+  os_error err = path_in(d, name, path, sizeof path);
+  if (err == 0) err = wide_name(path, wide, name_room);
   if (err != 0) return err;
   HANDLE h =
       CreateFileW(wide, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,

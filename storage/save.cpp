@@ -66,10 +66,10 @@ static void note_left(save& s, os_error err, const char* path) {
   (void)snprintf(s.left_path, sizeof s.left_path, "%s", path);
 }
 
-// Closes and removes the new file f; one that cannot be removed is noted
-// in s.left.
-static void drop_new(save& s, os_stream& f) {
-  os_error err = os_drop(f, s.left_path, sizeof s.left_path);
+// Closes and removes the new file f, made in the folder d; one that cannot
+// be removed is noted in s.left.
+static void drop_new(save& s, os_stream& f, const os_folder& d) {
+  os_error err = os_drop(f, d, s.left_path, sizeof s.left_path);
   if (err != 0) s.left = err;
   f.handle = -1;
 }
@@ -91,36 +91,43 @@ static os_error copy_contents(os_stream& from, os_stream& to, uint64_t length) {
   return 0;
 }
 
-// Makes a new file for the save of s.target in the folder that is the
-// first folder_len bytes of folder (os_new_file), named after the target
-// where it needs a name, so that a later save can remove it if this one is
-// killed; with own_only only this user may read it.
-static os_error new_file(save& s, const char* folder, size_t folder_len,
-                         bool own_only, os_stream& f) {
+// Makes a new file for the save of s.target in the folder d (os_new_file),
+// named after the target where it needs a name, so that a later save can
+// remove it if this one is killed; with own_only only this user may read
+// it.
+static os_error new_file(save& s, const os_folder& d, bool own_only,
+                         os_stream& f) {
   char stem[os_path_max];
   temp_stem(stem, sizeof stem, s.target);
-  return os_new_file(folder, folder_len, stem, own_only,
-                     strcmp(stem, temp_prefix) != 0, f);
+  return os_new_file(d, stem, own_only, strcmp(stem, temp_prefix) != 0, f);
+}
+
+// The folder that holds the backup.
+static const os_folder& backup_folder_of(const save& s) {
+  return s.backup_beside ? s.folder : s.backup_folder;
 }
 
 // Makes s.backup: a synced copy of the old contents of s.file in the
-// folder that is the first folder_len bytes of folder, which gets its name
-// only once it is whole. Returns 0 or the error.
-static os_error backup_in(save& s, const char* folder, size_t folder_len) {
-  os_error err = new_file(s, folder, folder_len, true, s.backup);
+// folder d, which gets its name only once it is whole. Returns 0 or the
+// error.
+static os_error backup_in(save& s, const os_folder& d) {
+  os_error err = new_file(s, d, true, s.backup);
   if (err != 0) return err;
   err = copy_contents(s.file, s.backup, s.old.size);
   if (err == 0) err = os_sync(s.backup);
   char stem[os_path_max];
   backup_stem(stem, sizeof stem, s.target);
   if (err == 0)
-    err = os_keep(s.backup, folder, folder_len, stem, s.backup_path,
-                  sizeof s.backup_path);
+    err = os_keep(s.backup, d, stem, s.backup_name, sizeof s.backup_name);
   if (err != 0) {
-    drop_new(s, s.backup);
+    drop_new(s, s.backup, d);
     return err;
   }
-  os_sync_folder(folder, folder_len);
+  int got = snprintf(s.backup_path, sizeof s.backup_path, "%s%s", d.path,
+                     s.backup_name);
+  if (got < 0 || static_cast<size_t>(got) >= sizeof s.backup_path)
+    (void)snprintf(s.backup_path, sizeof s.backup_path, "%s", s.backup_name);
+  os_sync_folder(d);
   return 0;
 }
 
@@ -128,11 +135,15 @@ static os_error backup_in(save& s, const char* folder, size_t folder_len) {
 // file (or has no room), in the user's own backup folder, which outlasts a
 // power cut. Returns 0, or the error of the copy beside the file.
 static os_error make_backup(save& s) {
-  os_error err = backup_in(s, s.target, s.folder_len);
+  s.backup_beside = true;
+  os_error err = backup_in(s, s.folder);
   if (err == 0) return 0;
   char folder[os_path_max];
-  if (os_backup_folder(folder, sizeof folder) != 0) return err;
-  return backup_in(s, folder, strlen(folder)) == 0 ? 0 : err;
+  if (os_backup_folder(folder, sizeof folder) != 0 ||
+      os_open_folder(folder, strlen(folder), s.backup_folder) != 0)
+    return err;
+  s.backup_beside = false;
+  return backup_in(s, s.backup_folder) == 0 ? 0 : err;
 }
 
 // Removes the backup, if there is one; one that cannot be removed is
@@ -140,7 +151,7 @@ static os_error make_backup(save& s) {
 static void drop_backup(save& s) {
   if (s.backup.handle == -1) return;
   close_open(s.backup);
-  os_error err = os_remove(s.backup_path);
+  os_error err = os_remove(backup_folder_of(s), s.backup_name);
   if (err != 0) note_left(s, err, s.backup_path);
 }
 
@@ -200,7 +211,7 @@ static os_error end_in_place(save& s, os_error failed) {
 // Opens s.file, the existing target, where it is not open yet.
 static os_error open_target(save& s) {
   if (s.file.handle != -1) return 0;
-  return os_open_file(s.target, s.old, s.file, s.readable);
+  return os_open_file(s.folder, base_name(s.target), s.old, s.file, s.readable);
 }
 
 // Makes the new file beside s.target that is to replace it, with the old
@@ -209,7 +220,9 @@ static os_error open_target(save& s) {
 // in place instead.
 static os_error begin_renamed(save& s, bool& refused) {
   refused = false;
-  os_error err = new_file(s, s.target, s.folder_len, false, s.fresh);
+  // The new file of a file that exists is private until it has that
+  // file's owner and permissions: its records may be private too.
+  os_error err = new_file(s, s.folder, s.old.kind == os_regular, s.fresh);
   if (err != 0) {
     refused = s.old.kind == os_regular && os_denied(err);
     return err;
@@ -219,7 +232,7 @@ static os_error begin_renamed(save& s, bool& refused) {
     refused = err != 0;
   }
   if (err != 0) {
-    drop_new(s, s.fresh);
+    drop_new(s, s.fresh, s.folder);
     return err;
   }
   s.way = save_renamed;
@@ -238,7 +251,8 @@ static os_error end_renamed(save& s, os_error failed) {
   char stem[os_path_max];
   temp_stem(stem, sizeof stem, s.target);
   os_hold_ends();
-  if (err == 0) err = os_replace(s.fresh, stem, s.target, s.old);
+  if (err == 0)
+    err = os_replace(s.fresh, s.folder, stem, base_name(s.target), s.old);
   if (err == 0) {
     s.fresh.handle = -1;
   } else if (failed == 0 && s.old.kind == os_regular &&
@@ -253,9 +267,9 @@ static os_error end_renamed(save& s, os_error failed) {
       err = end_in_place(s, err);
     }
   }
-  if (s.fresh.handle != -1) drop_new(s, s.fresh);
+  if (s.fresh.handle != -1) drop_new(s, s.fresh, s.folder);
   os_let_ends_act();
-  if (err == 0) os_sync_folder(s.target, s.folder_len);
+  if (err == 0) os_sync_folder(s.folder);
   return err;
 }
 
@@ -268,6 +282,8 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.own_straight = false;
   s.damaged = false;
   s.left = 0;
+  s.folder.handle = -1;
+  s.backup_folder.handle = -1;
   os_error err = os_look(name, s.target, sizeof s.target, s.old);
   if (err != 0) return err;
   s.folder_len = os_folder_length(s.target);
@@ -282,11 +298,17 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
     os_std_stream(out, s.old.standard);
     return 0;
   }
+  // Everything from here on happens in this very folder.
+  err = os_open_folder(s.target, s.folder_len, s.folder);
+  if (err != 0) return err;
   if (s.old.kind == os_regular) {
     // The file must open for writing, as it would for a plain save: a file
     // its owner made read-only is not replaced behind their back.
     err = open_target(s);
-    if (err != 0) return err;
+    if (err != 0) {
+      os_close_folder(s.folder);
+      return err;
+    }
   }
   // A rename would leave the old records under the other names.
   bool linked = s.old.kind == os_regular && s.old.links > 1;
@@ -295,6 +317,8 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   if (linked || refused) err = begin_in_place(s);
   if (err != 0) {
     close_open(s.file);
+    os_close_folder(s.backup_folder);
+    os_close_folder(s.folder);
     return err;
   }
   out = s.way == save_renamed ? s.fresh : s.file;
@@ -320,6 +344,8 @@ os_error save_end(save& s, os_stream& out, os_error failed) {
       break;
   }
   close_open(s.file);
+  os_close_folder(s.backup_folder);
+  os_close_folder(s.folder);
   out.handle = -1;
   return err;
 }

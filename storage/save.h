@@ -38,15 +38,19 @@ enum save_way {
 // writes its fields, but damaged and backup after save_end.
 struct save {
   save_way way;
-  char target[os_path_max];  // the file saved, links resolved
-  size_t folder_len;         // target's folder: its first folder_len bytes
-  os_file_info old;          // what target was before the save
-  os_stream file;            // the target, open, or handle -1
-  bool readable;             // file may be read too
-  os_stream fresh;           // the new file, or handle -1
-  bool own_straight;         // save_straight: out is closed at the end
-  os_stream backup;          // save_in_place: the copy of the old contents
-  char backup_path[os_path_max];
+  char target[os_path_max];       // the file saved, links resolved
+  size_t folder_len;              // target's folder: its first folder_len bytes
+  os_folder folder;               // that folder, held open (handle -1: none)
+  os_file_info old;               // what target was before the save
+  os_stream file;                 // the target, open, or handle -1
+  bool readable;                  // file may be read too
+  os_stream fresh;                // the new file, or handle -1
+  bool own_straight;              // save_straight: out is closed at the end
+  os_stream backup;               // save_in_place: the copy of the old contents
+  bool backup_beside;             // in folder, or else in backup_folder
+  os_folder backup_folder;        // the user's folder for backups, when used
+  char backup_name[256];          // its name in its folder
+  char backup_path[os_path_max];  // its folder's path and its name
   bool damaged;   // failed, and even the old contents could not be put back:
                   // they are in backup_path, which is a full path
   os_error left;  // a file the save made that it could not remove, and why

@@ -35,7 +35,8 @@ yes 'Анна Иванова 0 русская православная 165 55 5.
 yes 'Пётр Смирнов 1 русский православный 180 80 17.11.1985 8125555 190000 Россия Ленинградская Санкт-Петербург Невский 28 3' |
   head -n 600 >"$work/new.txt"
 chmod 644 "$work"/*.txt
-calls="open close read write pread pwrite lseek ftruncate fsync fchown fchmod linkat rename unlink mkdir"
+calls="open openat close read write pread pwrite lseek ftruncate fsync fchown
+  fchmod linkat renameat unlinkat mkdir"
 ways="renamed in_place"
 [ "$(id -u)" -eq 0 ] && ways="$ways locked_folder"
 [ "${3:-}" = --inside ] && ways="$ways bind_mounted"

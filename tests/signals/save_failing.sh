@@ -17,6 +17,9 @@
 #  - fifo_close_fails: a FIFO saved to whose close fails says why;
 #  - swapped_for_hard_link: the name swapped, after the save's look, for a
 #    hard link to another file: nothing is written there;
+#  - folder_swapped: the file's folder moved away and its name made a link
+#    to another folder while the new file is written: the save ends in the
+#    folder it began in, and nothing is written in the other;
 #  - many_saves: 40 saves in one session with room for 12 descriptors;
 #  - signals_after_save: once a save has ended, SIGINT ends the program as
 #    before it.
@@ -148,14 +151,18 @@ swapped_for_hard_link() {
   fresh
   echo victim >victim.txt
   printf '5\n../new.txt\n4\ncards.txt\n0\n' >answers
-  STOP_AT="lstat 1" LD_PRELOAD=$shim "$prog" <answers >out 2>err &
-  pid=$!
-  for _ in $(seq 100); do
-    [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" = T ] && break
-    sleep 0.1
-  done
+  start_stopped "lstat 1"
   rm cards.txt && ln victim.txt cards.txt
   kill -CONT "$pid"
+  ends_well
+  [ "$(cat victim.txt)" = victim ] || fail "written into another file"
+  saved 1
+  reports "cards.txt: .*" && only_reports 1
+}
+
+# Waits for the program $pid, stopped and sent SIGCONT, to end; fails
+# unless it ends with status 0.
+ends_well() {
   local rc
   # Job control reports the stop first, until it has seen the program go on.
   for _ in $(seq 100); do
@@ -165,9 +172,31 @@ swapped_for_hard_link() {
     sleep 0.05
   done
   [ "$rc" -eq 0 ] || fail "exit status $rc"
-  [ "$(cat victim.txt)" = victim ] || fail "written into another file"
-  saved 1
-  reports "cards.txt: .*" && only_reports 1
+}
+
+# Starts the program on answers with STOP_AT $1 and waits until it stops.
+start_stopped() {
+  STOP_AT="$1" LD_PRELOAD=$shim "$prog" <answers >out 2>err &
+  pid=$!
+  for _ in $(seq 100); do
+    [ "$(awk '{ print $3 }' "/proc/$pid/stat" 2>/dev/null)" = T ] && return 0
+    sleep 0.1
+  done
+  fail "the program did not stop at $1"
+}
+
+folder_swapped() {
+  fresh
+  mkdir team other
+  cp ../old.txt team/cards.txt
+  printf '5\n../new.txt\n4\nteam/cards.txt\n0\n' >answers
+  start_stopped "fsync 1"
+  mv team team.moved && ln -s other team
+  kill -CONT "$pid"
+  ends_well
+  saved 2 && only_reports 0
+  holds team.moved/cards.txt new.txt
+  [ -z "$(ls -A other)" ] || fail "written into the other folder: $(ls -A other)"
 }
 
 many_saves() {
@@ -202,7 +231,7 @@ signals_after_save() {
 }
 
 for case in fsync_fails in_place_fails in_place_damaged load_read_fails \
-  fifo_closed fifo_close_fails swapped_for_hard_link many_saves \
+  fifo_closed fifo_close_fails swapped_for_hard_link folder_swapped many_saves \
   signals_after_save; do
   "$case"
   cd "$work" || exit 1
