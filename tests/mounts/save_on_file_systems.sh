@@ -257,6 +257,22 @@ fuse_leftover() {
     fail "another file's leftover was removed"
 }
 
+# On FUSE a private file's named new file is private from its creation:
+# nobody else can open it while the records are written.
+fuse_private() {
+  make_fs fuse
+  cp "$work/old.txt" "$fs/cards.txt" && chmod 600 "$fs/cards.txt"
+  # Stopped before the new file takes the old one's permissions.
+  STOP_AT="fchmod 1" save_as root "$work/new.txt" cards.txt
+  local modes
+  modes=$(find "$fs" -name '.kartoteka-*' -printf '%m\n')
+  kill -CONT "$child"
+  wait "$pid"
+  [ -n "$modes" ] || fail "no named new file while saving: the case shows nothing"
+  [ "$modes" = 600 ] || fail "the new file's permissions: $modes"
+  holds "$fs/cards.txt" "$work/new.txt"
+}
+
 # On FUSE the backup copy of an in-place save is named from the start too;
 # SIGINT half way through the overwrite still waits for its end.
 fuse_in_place_signal() {
@@ -274,7 +290,7 @@ fuse_in_place_signal() {
 }
 
 for case in cow_fits cow_too_big no_fallocate team_group owner_group acl_user default_acl \
-  backup_lasting swapped_for_link fuse_leftover fuse_in_place_signal; do
+  backup_lasting swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
   STOP_AT= "$case"
 done
 echo "saves on btrfs, ext3, FUSE and in shared folders: as expected"
