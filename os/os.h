@@ -63,6 +63,18 @@ os_error os_open_read(os_stream& s, const char* name);
 // The error of a FIFO to read that nobody writes.
 extern const os_error os_no_writer;
 
+// Locks the regular file of f, as long as it is open: exclusive, against
+// every other lock, for a save that writes it in place; otherwise shared,
+// against exclusive ones only, for a load that reads it. Another
+// program's lock is waited for a few seconds. The system drops the lock
+// when the file is closed or the program ends, however it ends. Returns 0
+// (also for what is not a regular file, and where the file system has no
+// locks), or os_busy when another program keeps its lock, or the error.
+os_error os_lock(os_stream& f, bool exclusive);
+
+// The error of a file that another program keeps locked.
+extern const os_error os_busy;
+
 // Closes a stream opened here (os_open_read, os_open_device, ...).
 // Returns 0 or the error of the close, which a reader may ignore:
 // everything needed was read.

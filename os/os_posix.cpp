@@ -134,6 +134,9 @@ os_error os_write(os_stream& s, const char* p, size_t n) {
 static const int fifo_wait = 5000;
 const os_error os_no_writer = -1;  // no errno is negative
 const char no_writer_text[] = "в канал никто не пишет";
+const os_error os_busy = -2;
+const char busy_text[] =
+    "файл занят: его сохраняет или читает другая программа; повторите позже";
 
 static os_error close_after(int fd, os_error first);
 
@@ -174,7 +177,9 @@ os_error os_close(os_stream& s) {
 
 void os_error_text(os_error err, char* buf, size_t size) {
   (void)snprintf(buf, size, "%s",
-                 err == os_no_writer ? no_writer_text : strerror(err));
+                 err == os_no_writer ? no_writer_text
+                 : err == os_busy    ? busy_text
+                                     : strerror(err));
 }
 
 // ---- Files, for a save ----
@@ -494,21 +499,41 @@ static bool random_name(char* name, size_t size, const char* stem) {
 // Tries this many names before giving up on a folder full of them.
 const int name_tries = 100;
 
-// Takes a write lock on the whole of the file fd, without waiting. The
-// lock belongs to this open file (an OFD lock, where the system has them),
-// so that no other open of the file, this program's own included, takes
-// it meanwhile, and closing another descriptor of the file keeps it.
-// Returns 0 or the error.
-static int lock_whole(int fd) {
+// Takes a lock of type (F_WRLCK or F_RDLCK) on the whole of the file fd,
+// without waiting. The lock belongs to this open file (an OFD lock, where
+// the system has them), so that no other open of the file, this program's
+// own included, takes it meanwhile, and closing another descriptor of the
+// file keeps it. Returns 0 or the error (EAGAIN or EACCES: another holds a
+// lock that stands in the way).
+static int lock_whole(int fd, short type = F_WRLCK) {
   struct flock lock;
   memset(&lock, 0, sizeof lock);
-  lock.l_type = F_WRLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
 #if defined(F_OFD_SETLK)
   if (fcntl(fd, F_OFD_SETLK, &lock) == 0) return 0;
   if (errno != EINVAL) return errno;
 #endif
   return fcntl(fd, F_SETLK, &lock) == 0 ? 0 : errno;
+}
+
+// How long a save or load waits for another program's lock, in ms, and
+// how often it looks again.
+const int lock_wait = 3000;
+const int lock_step = 100;
+
+os_error os_lock(os_stream& f, bool exclusive) {
+  struct stat st;
+  if (fstat(fd_of(f), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return 0;
+  for (int waited = 0;; waited += lock_step) {
+    int err = lock_whole(fd_of(f), exclusive ? F_WRLCK : F_RDLCK);
+    if (err == 0) return 0;
+    if (err != EAGAIN && err != EACCES && err != EINTR)
+      return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS ? 0 : err;
+    if (waited >= lock_wait) return os_busy;
+    (void)poll(nullptr, 0, lock_step);
+  }
 }
 
 // Locks the whole of the new file fd for writing, for as long as it is

@@ -347,6 +347,31 @@ const os_error os_changed = ERROR_FILE_INVALID;
 // A pipe's open never waits for a writer here; the system's own error for
 // a pipe with none.
 const os_error os_no_writer = ERROR_PIPE_NOT_CONNECTED;
+// The system's own error for a file that another program keeps locked.
+const os_error os_busy = ERROR_LOCK_VIOLATION;
+
+// How long a save or load waits for another program's lock, in ms, and
+// how often it looks again.
+const DWORD lock_wait = 3000;
+const DWORD lock_step = 100;
+
+os_error os_lock(os_stream& f, bool exclusive) {
+  HANDLE h = handle_of(f);
+  if (GetFileType(h) != FILE_TYPE_DISK) return 0;
+  DWORD flags =
+      LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+  for (DWORD waited = 0;; waited += lock_step) {
+    OVERLAPPED from_start;
+    memset(&from_start, 0, sizeof from_start);
+    if (LockFileEx(h, flags, 0, MAXDWORD, MAXDWORD, &from_start)) return 0;
+    os_error err = GetLastError();
+    if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING)
+      return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? 0
+                                                                         : err;
+    if (waited >= lock_wait) return os_busy;
+    Sleep(lock_step);
+  }
+}
 
 // The new files a save has (at most two: the new file and a backup copy
 // being made), by slot: their paths, for the move that keeps them.

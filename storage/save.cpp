@@ -180,15 +180,18 @@ static os_error finish_in_place(save& s, os_error err) {
 }
 
 // Starts writing s.file in place: holds off the ends of the program until
-// the save ends, keeps a synced backup of the file's contents, empties the
-// file, so that its old blocks are free for the new contents (a file
-// system that copies on write needs new blocks even to overwrite old
-// ones), and sets out to write from its start. A file that may not be
+// the save ends, locks the file against other saves and loads of it (a
+// few seconds' wait for theirs), keeps a synced backup of its contents,
+// empties the file, so that its old blocks are free for the new contents
+// (a file system that copies on write needs new blocks even to overwrite
+// old ones), and sets out to write from its start. A file that may not be
 // read cannot be copied: it is written over without a backup, as by any
 // program. On failure the file is as it was and no backup is left.
 static os_error begin_in_place(save& s) {
   os_hold_ends();
-  os_error err = s.readable ? make_backup(s) : 0;
+  // No other save or load of the file may see it half written.
+  os_error err = os_lock(s.file, true);
+  if (err == 0 && s.readable) err = make_backup(s);
   if (err == 0) err = os_seek(s.file, 0);
   if (err == 0 && s.backup.handle != -1) err = os_cut(s.file);
   if (err != 0) return finish_in_place(s, err);

@@ -20,6 +20,9 @@
 #  - folder_swapped: the file's folder moved away and its name made a link
 #    to another folder while the new file is written: the save ends in the
 #    folder it began in, and nothing is written in the other;
+#  - in_place_locked: while a save writes a file in place, another save of
+#    it and a load of it wait, then are refused, saying why; a killed
+#    save leaves no lock;
 #  - many_saves: 40 saves in one session with room for 12 descriptors;
 #  - signals_after_save: once a save has ended, SIGINT ends the program as
 #    before it.
@@ -199,6 +202,31 @@ folder_swapped() {
   [ -z "$(ls -A other)" ] || fail "written into the other folder: $(ls -A other)"
 }
 
+busy='cards.txt: файл занят: его сохраняет или читает другая программа; повторите позже'
+
+in_place_locked() {
+  fresh linked
+  printf '5\n../new.txt\n4\ncards.txt\n0\n' >answers
+  start_stopped "write 1"  # the file emptied, its new records not yet written
+  local first=$pid
+  printf '5\n../old.txt\n4\ncards.txt\n5\ncards.txt\n0\n' |
+    timeout 20 "$prog" >out 2>err || fail "exit status $?"
+  saved 1  # its load of old.txt only
+  [ "$(cat err)" = "$busy"$'\n'"$busy" ] || fail "reported: $(cat err)"
+  pid=$first
+  kill -CONT "$pid"
+  ends_well
+  holds cards.txt new.txt && holds other.txt new.txt
+  start_stopped "write 1"
+  kill -9 "$pid"
+  kill -CONT "$pid"
+  wait "$pid" 2>/dev/null
+  printf '5\n../old.txt\n4\ncards.txt\n0\n' |
+    timeout 20 "$prog" >out 2>err || fail "exit status $?"
+  saved 2 && only_reports 0
+  holds cards.txt old.txt && holds other.txt old.txt
+}
+
 many_saves() {
   fresh
   {
@@ -231,7 +259,8 @@ signals_after_save() {
 }
 
 for case in fsync_fails in_place_fails in_place_damaged load_read_fails \
-  fifo_closed fifo_close_fails swapped_for_hard_link folder_swapped many_saves \
+  fifo_closed fifo_close_fails swapped_for_hard_link folder_swapped \
+  in_place_locked many_saves \
   signals_after_save; do
   "$case"
   cd "$work" || exit 1
