@@ -12,6 +12,9 @@ const char done_text[] = "Выполнено!\n";
 const char damaged_text[] =
     "%s: файл испорчен: записан не до конца, и прежнее содержимое вернуть "
     "не удалось; оно сохранено в %s\n";
+const char lost_text[] =
+    "%s: файл испорчен: записан не до конца, а копии прежнего содержимого "
+    "нет: файл нельзя было прочитать\n";
 const char left_text[] = "%s: остался файл %s, удалить его не удалось: %s\n";
 const char load_stopped_text[] =
     "%s: чтение остановлено на записи %d: %s; массив не изменён.\n";
@@ -77,6 +80,7 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
     os_full_path(saving.backup_path, full, sizeof full);
     report(con, damaged_text, fname, full);
   }
+  if (saving.lost) report(con, lost_text, fname);
   if (saving.left != 0) {
     char reason[256];
     os_error_text(saving.left, reason, sizeof reason);

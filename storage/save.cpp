@@ -211,6 +211,64 @@ static os_error end_in_place(save& s, os_error failed) {
   return finish_in_place(s, err);
 }
 
+// Grows s.file, being written in place, to length bytes with zeros past
+// its old end, so that the new contents fit before the first byte of the
+// old ones is overwritten; on failure cuts it back to its old length.
+// Returns 0 or the error.
+static os_error grow(save& s, uint64_t length) {
+  static const char zeros[1 << 16] = {};
+  os_error err = 0;
+  for (uint64_t at = s.old.size; at < length && err == 0;) {
+    size_t n = length - at < sizeof zeros ? static_cast<size_t>(length - at)
+                                          : sizeof zeros;
+    err = os_write_at(s.file, at, zeros, n);
+    at += n;
+  }
+  if (err != 0 && os_seek(s.file, s.old.size) == 0) (void)os_cut(s.file);
+  if (err == 0) err = os_seek(s.file, 0);
+  return err;
+}
+
+// Starts the save of a file that may be written but not read, so that no
+// backup of it can be made: the new contents go to a private new file in
+// the user's backup folder first, so that their length is known before the
+// file is touched. Without such a folder the file is written in place
+// straight, as by any program.
+static os_error begin_staged(save& s) {
+  char folder[os_path_max];
+  os_error err = os_backup_folder(folder, sizeof folder);
+  if (err == 0) err = os_open_folder(folder, strlen(folder), s.backup_folder);
+  if (err == 0) err = new_file(s, s.backup_folder, true, s.fresh);
+  if (err != 0) {
+    os_close_folder(s.backup_folder);
+    return begin_in_place(s);
+  }
+  s.way = save_staged;
+  return 0;
+}
+
+// Ends a staged save: grows the file to the new contents' length, which
+// fails on a full disk before its old contents are touched, copies them
+// over it and cuts it there. A failure from the copy on, after which the
+// file may hold part of each, is noted in s.lost. The new file is gone
+// afterwards.
+static os_error end_staged(save& s, os_error failed) {
+  os_error err = failed;
+  uint64_t length = 0;
+  if (err == 0) err = os_size(s.fresh, length);
+  if (err == 0) err = begin_in_place(s);
+  if (s.way == save_in_place) {
+    err = grow(s, length);
+    bool overwriting = err == 0;
+    if (err == 0) err = copy_contents(s.fresh, s.file, length);
+    if (err == 0) err = os_seek(s.file, length);
+    err = end_in_place(s, err);
+    s.lost = overwriting && err != 0;
+  }
+  drop_new(s, s.fresh, s.backup_folder);
+  return err;
+}
+
 // Opens s.file, the existing target, where it is not open yet.
 static os_error open_target(save& s) {
   if (s.file.handle != -1) return 0;
@@ -284,6 +342,7 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.readable = false;
   s.own_straight = false;
   s.damaged = false;
+  s.lost = false;
   s.left = 0;
   s.folder.handle = -1;
   s.backup_folder.handle = -1;
@@ -317,14 +376,14 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   bool linked = s.old.kind == os_regular && s.old.links > 1;
   bool refused = false;
   if (!linked) err = begin_renamed(s, refused);
-  if (linked || refused) err = begin_in_place(s);
+  if (linked || refused) err = s.readable ? begin_in_place(s) : begin_staged(s);
   if (err != 0) {
     close_open(s.file);
     os_close_folder(s.backup_folder);
     os_close_folder(s.folder);
     return err;
   }
-  out = s.way == save_renamed ? s.fresh : s.file;
+  out = s.way == save_renamed || s.way == save_staged ? s.fresh : s.file;
   return 0;
 }
 
@@ -344,6 +403,10 @@ os_error save_end(save& s, os_stream& out, os_error failed) {
     case save_in_place:
       s.file = out;
       err = end_in_place(s, err);
+      break;
+    case save_staged:
+      s.fresh = out;
+      err = end_staged(s, err);
       break;
   }
   close_open(s.file);

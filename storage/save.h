@@ -32,6 +32,8 @@ enum save_way {
   save_straight,  // a terminal, pipe or device, or a standard stream's file
   save_renamed,   // a new file, put in the target's place when done
   save_in_place,  // the file itself, its old contents kept in a backup
+  save_staged,    // a file that may not be read: a new file in the user's
+                  // backup folder first, copied over the file at the end
 };
 
 // One save under way, from save_begin to save_end. Only save.cpp reads or
@@ -53,6 +55,8 @@ struct save {
   char backup_path[os_path_max];  // its folder's path and its name
   bool damaged;   // failed, and even the old contents could not be put back:
                   // they are in backup_path, which is a full path
+  bool lost;      // failed while overwriting a file that could not be read,
+                  // so that no copy of its old contents was made
   os_error left;  // a file the save made that it could not remove, and why
                   // (0: none): the backup copy or the new file at left_path
   char left_path[os_path_max];

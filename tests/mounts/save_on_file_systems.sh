@@ -130,6 +130,23 @@ cow_too_big() {
   no_backup
 }
 
+# A file its user may write but not read, in a folder the user may not
+# write, on a nearly full disk, saved with more records than it had: the
+# save fails before the old records are touched, and says why.
+write_only_full() {
+  make_fs ext3
+  mkdir "$fs/locked" && chmod 755 "$fs/locked"
+  cp "$work/old.txt" "$fs/locked/cards.txt"
+  chown 1000:1000 "$fs/locked/cards.txt" && chmod 200 "$fs/locked/cards.txt"
+  mkdir -p "$XDG_STATE_HOME/u1000" && chown 1000 "$XDG_STATE_HOME/u1000"
+  leave_free 2
+  XDG_STATE_HOME=$XDG_STATE_HOME/u1000 save_as 1000:1000 "$work/new.txt" \
+    locked/cards.txt
+  [ "$(cat "$work/err")" = 'locked/cards.txt: No space left on device' ] ||
+    fail "report: $(cat "$work/err")"
+  holds "$fs/locked/cards.txt" "$work/old.txt"
+}
+
 # ext3 reserves nothing (no fallocate): a hard-linked file, readable or
 # only writable, is saved all the same.
 no_fallocate() {
@@ -289,7 +306,7 @@ fuse_in_place_signal() {
   [ -z "$(left_here)" ] && no_backup || fail "left: $(left_here)"
 }
 
-for case in cow_fits cow_too_big no_fallocate team_group owner_group acl_user default_acl \
+for case in cow_fits cow_too_big write_only_full no_fallocate team_group owner_group acl_user default_acl \
   backup_lasting swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
   STOP_AT= "$case"
 done

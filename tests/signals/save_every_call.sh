@@ -2,9 +2,10 @@
 # Every system call of a save failing in turn: for each way a save goes
 # (a plain file replaced by a new one; a hard-linked file written in place
 # after a backup beside it; as root, a hard-linked file in a folder its
-# user may not write, whose backup goes to the user's own folder, and a
-# bind-mounted file, which no rename may replace, in a mount namespace of
-# the test's own) and
+# user may not write, whose backup goes to the user's own folder, a file
+# its user may write but not read in such a folder, whose new contents go
+# to the user's folder first, and a bind-mounted file, which no rename may
+# replace, in a mount namespace of the test's own) and
 # each call the save makes (stop_at.cpp, preloaded, makes the Nth call of
 # one kind fail), the save is run with the 1st, 2nd, ... call of that kind
 # failing, until a run no longer reaches that call (and once with none
@@ -13,7 +14,8 @@
 #  - every name of the file holds its whole old or its whole new
 #    contents, the new ones exactly when the save said "Выполнено!";
 #  - a failed save said why, in one line, unless it also said that the file
-#    is damaged, naming the backup copy that holds the old contents;
+#    is damaged, naming the backup copy that holds the old contents (or,
+#    for a file that could not be read, that there is no copy);
 #  - no new file or backup copy is left, but one the save names, as the
 #    copy of a damaged file or as one it could not remove.
 #   save_every_call.sh PROGRAM STOP_AT_LIBRARY
@@ -38,7 +40,7 @@ chmod 644 "$work"/*.txt
 calls="open openat close read write pread pwrite lseek ftruncate fsync fchown
   fchmod linkat renameat unlinkat mkdir"
 ways="renamed in_place"
-[ "$(id -u)" -eq 0 ] && ways="$ways locked_folder"
+[ "$(id -u)" -eq 0 ] && ways="$ways locked_folder write_only"
 [ "${3:-}" = --inside ] && ways="$ways bind_mounted"
 runs=0
 mkdir -m 1777 "$work/marks"  # where the program, as any user, marks a failure
@@ -56,6 +58,10 @@ prepare() {
       ln "$work/run/dir/cards.txt" "$work/run/dir/other.txt"
       chown -R nobody "$work/run/dir/cards.txt" "$XDG_STATE_HOME"
       chmod 755 "$work/run" "$work/run/dir" ;;
+    write_only)
+      chown -R nobody "$work/run/dir/cards.txt" "$XDG_STATE_HOME"
+      chmod 200 "$work/run/dir/cards.txt"
+      chmod 755 "$work/run" "$work/run/dir" ;;
     bind_mounted)
       mount --bind "$work/run/dir/cards.txt" "$work/run/dir/cards.txt" ;;
   esac
@@ -64,7 +70,8 @@ prepare() {
 # Runs the save of way $1 with FAIL_AT $2; output in out, reports in err.
 save() {
   local as=()
-  [ "$1" = locked_folder ] && as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  [ "$1" = locked_folder ] || [ "$1" = write_only ] &&
+    as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
   (cd "$work/run" && printf '5\n../new.txt\n4\ndir/cards.txt\n0\n' |
     timeout 20 "${as[@]}" env FAIL_AT="$2" FAIL_LOG="$work/marks/failed" \
       LD_PRELOAD="$shim" "$prog" >out 2>err)
@@ -105,9 +112,11 @@ check() {
 }
 
 # True when the file $1 may be part written because the save said the file
-# is damaged, and the backup it names holds the old records.
+# is damaged, and the backup it names holds the old records, or that there
+# is none.
 damaged_ok() {
   local backup
+  grep -q 'копии прежнего содержимого нет' "$work/run/err" && return 0
   backup=$(sed -n 's/^.*файл испорчен: .*; оно сохранено в //p' "$work/run/err")
   [ -n "$backup" ] && cmp -s "$backup" "$work/old.txt"
 }
