@@ -484,12 +484,46 @@ static bool name_taken(os_error err) {
   return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
 }
 
+// Sets sa to make a file that only this user may open: its access list
+// grants this user everything and takes nothing from the folder. Returns
+// false where that cannot be built.
+static bool private_to_user(SECURITY_ATTRIBUTES& sa) {
+  static SECURITY_DESCRIPTOR sd;
+  static DWORD acl_room[64];
+  static DWORD user_room[32];
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD len = 0;
+  BOOL got =
+      GetTokenInformation(token, TokenUser, user_room, sizeof user_room, &len);
+  (void)CloseHandle(token);
+  if (!got) return false;
+  PSID user = reinterpret_cast<TOKEN_USER*>(user_room)->User.Sid;
+  PACL acl = reinterpret_cast<PACL>(acl_room);
+  if (!InitializeAcl(acl, sizeof acl_room, ACL_REVISION) ||
+      !AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) ||
+      !InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION) ||
+      !SetSecurityDescriptorDacl(&sd, TRUE, acl, FALSE) ||
+      !SetSecurityDescriptorControl(&sd, SE_DACL_PROTECTED, SE_DACL_PROTECTED))
+    return false;
+  sa.nLength = sizeof sa;
+  sa.lpSecurityDescriptor = &sd;
+  sa.bInheritHandle = FALSE;
+  return true;
+}
+
 os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
                      bool clean, os_stream& f) {
-  // A hidden file marked for deletion leaves nothing to clean, and takes
-  // the folder's permissions as any new file does.
-  (void)own_only;
+  // A hidden file marked for deletion leaves nothing to clean. It takes the
+  // folder's permissions as any new file does, but with own_only (a backup
+  // copy) only this user's.
   (void)clean;
+  SECURITY_ATTRIBUTES own;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if (own_only) {
+    if (!private_to_user(own)) return GetLastError();
+    security = &own;
+  }
   int slot = 0;
   while (slot < hidden_slots && hidden_used[slot]) slot++;
   if (slot == hidden_slots) return ERROR_TOO_MANY_OPEN_FILES;
@@ -501,7 +535,7 @@ os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
     if (err != 0) return err;
     HANDLE h =
         CreateFileW(hidden_path[slot], GENERIC_READ | GENERIC_WRITE | DELETE,
-                    FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_SHARE_DELETE, security, CREATE_NEW,
                     FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       err = GetLastError();
@@ -528,6 +562,31 @@ static void forget(os_stream& f) {
   if (slot > 0) hidden_used[slot - 1] = false;
   slot_of(f) = 0;
   f.handle = -1;
+}
+
+// Moves the file at from to the path to; with replace, over the file
+// there, whose access list, owner, attributes and alternate streams the
+// new file takes (ReplaceFileW; a file not there yet is moved in). Returns
+// 0 or the error.
+static os_error move_into(const wchar_t* from, const wchar_t* to,
+                          bool replace) {
+  if (replace && GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+    // Full paths: wine refuses a relative one ("The directory name is
+    // invalid").
+    static wchar_t full_from[name_room];
+    static wchar_t full_to[name_room];
+    DWORD a = GetFullPathNameW(from, name_room, full_from, nullptr);
+    DWORD b = GetFullPathNameW(to, name_room, full_to, nullptr);
+    if (a == 0 || a >= name_room || b == 0 || b >= name_room)
+      return a == 0 || b == 0 ? GetLastError() : os_name_too_long;
+    if (ReplaceFileW(full_to, full_from, nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+      return 0;
+    return GetLastError();
+  }
+  DWORD how =
+      MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  return MoveFileExW(from, to, how) ? 0 : GetLastError();
 }
 
 // Takes the deletion mark off the hidden file of f, gives it the
@@ -559,11 +618,7 @@ static os_error move_hidden(os_stream& f, const char* name, DWORD attributes,
     }
   }
   os_error err = wide_name(name, to, name_room);
-  if (err == 0 && !MoveFileExW(from, to,
-                               (replace ? MOVEFILE_REPLACE_EXISTING : 0) |
-                                   MOVEFILE_WRITE_THROUGH)) {
-    err = GetLastError();
-  }
+  if (err == 0) err = move_into(from, to, replace);
   kept = name_taken(err) && !replace;
   if (err != 0 && !kept) (void)DeleteFileW(from);
   if (!kept) forget(f);
