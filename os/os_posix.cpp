@@ -407,7 +407,9 @@ static bool in_memory(int fd) {
 #if defined(__linux__)
   struct statfs fs;
   if (fstatfs(fd, &fs) != 0) return false;
-  return fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC;
+  // f_type is a signed int on some machines (32-bit ARM).
+  uint32_t type = static_cast<uint32_t>(fs.f_type);
+  return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
 #else
   (void)fd;
   return false;
