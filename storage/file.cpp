@@ -81,10 +81,10 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
     report(con, damaged_text, fname, full);
   }
   if (saving.lost) report(con, lost_text, fname);
-  if (saving.left != 0) {
+  for (int i = 0; i < saving.left_count; i++) {
     char reason[256];
-    os_error_text(saving.left, reason, sizeof reason);
-    os_full_path(saving.left_path, full, sizeof full);
+    os_error_text(saving.left[i], reason, sizeof reason);
+    os_full_path(saving.left_path[i], full, sizeof full);
     report(con, left_text, fname, full, reason);
   }
   if (err != 0) return 1;

@@ -62,15 +62,18 @@ static void close_open(os_stream& f) {
 
 // Notes in s that the file at path, which the save made, is left, for err.
 static void note_left(save& s, os_error err, const char* path) {
-  s.left = err;
-  (void)snprintf(s.left_path, sizeof s.left_path, "%s", path);
+  if (s.left_count == 2) return;
+  s.left[s.left_count] = err;
+  (void)snprintf(s.left_path[s.left_count], sizeof s.left_path[0], "%s", path);
+  s.left_count++;
 }
 
 // Closes and removes the new file f, made in the folder d; one that cannot
 // be removed is noted in s.left.
 static void drop_new(save& s, os_stream& f, const os_folder& d) {
-  os_error err = os_drop(f, d, s.left_path, sizeof s.left_path);
-  if (err != 0) s.left = err;
+  char path[os_path_max];
+  os_error err = os_drop(f, d, path, sizeof path);
+  if (err != 0) note_left(s, err, path);
   f.handle = -1;
 }
 
@@ -343,7 +346,7 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.own_straight = false;
   s.damaged = false;
   s.lost = false;
-  s.left = 0;
+  s.left_count = 0;
   s.folder.handle = -1;
   s.backup_folder.handle = -1;
   os_error err = os_look(name, s.target, sizeof s.target, s.old);

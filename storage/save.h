@@ -53,13 +53,15 @@ struct save {
   os_folder backup_folder;        // the user's folder for backups, when used
   char backup_name[256];          // its name in its folder
   char backup_path[os_path_max];  // its folder's path and its name
-  bool damaged;   // failed, and even the old contents could not be put back:
-                  // they are in backup_path, which is a full path
-  bool lost;      // failed while overwriting a file that could not be read,
-                  // so that no copy of its old contents was made
-  os_error left;  // a file the save made that it could not remove, and why
-                  // (0: none): the backup copy or the new file at left_path
-  char left_path[os_path_max];
+  bool damaged;  // failed, and even the old contents could not be put back:
+                 // they are in backup_path, which is a full path
+  bool lost;     // failed while overwriting a file that could not be read,
+                 // so that no copy of its old contents was made
+  // The files the save made that it could not remove (at most its new
+  // file and its backup copy), and why.
+  int left_count;
+  os_error left[2];
+  char left_path[2][os_path_max];
 };
 
 // Starts saving the whole contents of the file called name (UTF-8): the

@@ -14,6 +14,7 @@ if [ "${3:-}" != --inside ]; then
   while read -r tool package; do
     command -v "$tool" >/dev/null || skip "needs $tool (package $package)"
   done <<'EOT'
+chattr e2fsprogs
 mkfs.btrfs btrfs-progs
 mkfs.ext3 e2fsprogs
 bindfs bindfs
@@ -240,6 +241,24 @@ backup_lasting() {
   [ -d "$fs/state/kartoteka" ] || fail "the backup did not go to the lasting folder"
 }
 
+# An append-only folder (chattr +a) takes new files but lets none be
+# renamed or removed: the save writes the file in place, and names both
+# files it made there and could not remove.
+append_only() {
+  make_fs ext3
+  mkdir "$fs/log"
+  cp "$work/old.txt" "$fs/log/cards.txt"
+  chattr +a "$fs/log" || fail "chattr +a"
+  save_as root "$work/small.txt" log/cards.txt
+  chattr -a "$fs/log"
+  holds "$fs/log/cards.txt" "$work/small.txt"
+  [ "$(grep -c '^log/cards.txt: остался файл .*, удалить его не удалось: ' "$work/err")" -eq 2 ] ||
+    fail "report: $(cat "$work/err")"
+  for left in $(sed -n 's/^.*остался файл \(.*\), удалить .*$/\1/p' "$work/err"); do
+    [ -e "$left" ] || fail "reported, but not there: $left"
+  done
+}
+
 # The name swapped for a link to another file after the save has looked
 # at it: nothing is written through the link.
 swapped_for_link() {
@@ -307,7 +326,7 @@ fuse_in_place_signal() {
 }
 
 for case in cow_fits cow_too_big write_only_full no_fallocate team_group owner_group acl_user default_acl \
-  backup_lasting swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
+  backup_lasting append_only swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
   STOP_AT= "$case"
 done
 echo "saves on btrfs, ext3, FUSE and in shared folders: as expected"
