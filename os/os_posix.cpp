@@ -175,11 +175,23 @@ os_error os_close(os_stream& s) {
   return err;
 }
 
+// A file that changed between the look and the open, or meanwhile; and
+// one that overlayfs copied up to its upper layer at the open, which gives
+// it another identity and leaves its other names behind.
+const os_error os_changed = -3;
+const char changed_text[] = "файл изменился во время сохранения";
+const os_error os_copied_up = -4;
+const char copied_up_text[] =
+    "overlayfs скопировал файл в верхний слой, и у копии нет его других "
+    "имён; файл не изменён, сохраните ещё раз";
+
 void os_error_text(os_error err, char* buf, size_t size) {
   (void)snprintf(buf, size, "%s",
-                 err == os_no_writer ? no_writer_text
-                 : err == os_busy    ? busy_text
-                                     : strerror(err));
+                 err == os_no_writer   ? no_writer_text
+                 : err == os_busy      ? busy_text
+                 : err == os_changed   ? changed_text
+                 : err == os_copied_up ? copied_up_text
+                                       : strerror(err));
 }
 
 // ---- Files, for a save ----
@@ -190,8 +202,6 @@ void os_error_text(os_error err, char* buf, size_t size) {
 // make such a file (FUSE), the new file is named from the start and locked
 // while the program has it; an end signal removes it before the program
 // ends, and the next save removes one that a kill left.
-
-const os_error os_changed = EAGAIN;
 
 // Waits until what was written to fd is on the disk. On macOS fsync only
 // hands it to the drive, whose cache may still lose it; F_FULLFSYNC has the
@@ -963,6 +973,26 @@ os_error os_open_device(const char* path, const os_file_info& info,
   return 0;
 }
 
+// True when fd, opened as name in the folder dir, is not the file that was
+// looked at only because overlayfs copied that file up at the open: the
+// name leads to fd's file now.
+static bool copied_up(int fd, int dir, const char* name) {
+#if defined(__linux__)
+  struct statfs fs;
+  struct stat now, named;
+  return fstatfs(fd, &fs) == 0 &&
+         static_cast<uint32_t>(fs.f_type) == OVERLAYFS_SUPER_MAGIC &&
+         fstat(fd, &now) == 0 &&
+         fstatat(dir, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         now.st_dev == named.st_dev && now.st_ino == named.st_ino;
+#else
+  (void)fd;
+  (void)dir;
+  (void)name;
+  return false;
+#endif
+}
+
 os_error os_open_file(const os_folder& d, const char* name,
                       const os_file_info& info, os_stream& f, bool& readable) {
   const int flags = O_CLOEXEC | O_NOFOLLOW;
@@ -970,7 +1000,9 @@ os_error os_open_file(const os_folder& d, const char* name,
   readable = fd >= 0;
   if (fd < 0 && errno == EACCES) fd = openat(dir_fd(d), name, O_WRONLY | flags);
   if (fd < 0) return errno;
-  if (!same_file(fd, info)) return close_after(fd, os_changed);
+  if (!same_file(fd, info))
+    return close_after(
+        fd, copied_up(fd, dir_fd(d), name) ? os_copied_up : os_changed);
   open_stream(f, fd);
   return 0;
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Saves on the file systems and in the shared folders users keep their
 # files in, each made for the case in a private mount namespace (root
-# only): a nearly full btrfs (copy on write), ext3 (no fallocate), a FUSE
-# mount (bindfs: no unnamed files), and team folders with groups and ACLs.
+# only): a nearly full btrfs (copy on write), ext3 (no fallocate; nearly
+# full; an append-only folder), a FUSE mount (bindfs: no unnamed files),
+# overlayfs (copy-up), tmpfs (no lasting place for a backup), and team
+# folders with groups and ACLs.
 # One function a case: its name, its file system, and what it checks.
 #   save_on_file_systems.sh PROGRAM STOP_AT_LIBRARY
 set -u
@@ -259,6 +261,25 @@ append_only() {
   done
 }
 
+# overlayfs copies a hard-linked file of its lower layer up as the save
+# opens it, which parts it from its other name: the save says so, changes
+# nothing, and the next one saves the copy.
+overlay_copy_up() {
+  rm -rf "$work/lower" "$work/upper" "$work/ovwork" "$fs"
+  mkdir "$work/lower" "$work/upper" "$work/ovwork" "$fs"
+  cp "$work/old.txt" "$work/lower/cards.txt"
+  ln "$work/lower/cards.txt" "$work/lower/other.txt"
+  mount -t overlay overlay -o "lowerdir=$work/lower,upperdir=$work/upper,workdir=$work/ovwork" \
+    "$fs" || fail "mount overlay"
+  save_as root "$work/small.txt" cards.txt
+  grep -q '^cards.txt: overlayfs скопировал файл в верхний слой' "$work/err" ||
+    fail "report: $(cat "$work/err")"
+  holds "$fs/cards.txt" "$work/old.txt"
+  save_as root "$work/small.txt" cards.txt
+  no_report && holds "$fs/cards.txt" "$work/small.txt"
+  umount "$fs"
+}
+
 # The name swapped for a link to another file after the save has looked
 # at it: nothing is written through the link.
 swapped_for_link() {
@@ -326,7 +347,7 @@ fuse_in_place_signal() {
 }
 
 for case in cow_fits cow_too_big write_only_full no_fallocate team_group owner_group acl_user default_acl \
-  backup_lasting append_only swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
+  backup_lasting append_only overlay_copy_up swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
   STOP_AT= "$case"
 done
 echo "saves on btrfs, ext3, FUSE and in shared folders: as expected"
