@@ -12,6 +12,9 @@ const char done_text[] = "Выполнено!\n";
 const char damaged_text[] =
     "%s: файл испорчен: записан не до конца, и прежнее содержимое вернуть "
     "не удалось; оно сохранено в %s\n";
+const char restore_hint_text[] =
+    "%s: чтобы вернуть записи, скопируйте содержимое копии в файл, не "
+    "переименовывая её: так у файла останутся его владелец и права\n";
 const char lost_text[] =
     "%s: файл испорчен: записан не до конца, а копии прежнего содержимого "
     "нет: файл нельзя было прочитать\n";
@@ -79,6 +82,7 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
   if (saving.damaged) {
     os_full_path(saving.backup_path, full, sizeof full);
     report(con, damaged_text, fname, full);
+    report(con, restore_hint_text, fname);
   }
   if (saving.lost) report(con, lost_text, fname);
   for (int i = 0; i < saving.left_count; i++) {

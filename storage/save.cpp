@@ -117,6 +117,9 @@ static os_error backup_in(save& s, const os_folder& d) {
   os_error err = new_file(s, d, true, s.backup);
   if (err != 0) return err;
   err = copy_contents(s.file, s.backup, s.old.size);
+  // It takes the file's owner, group and permissions where it can, so that
+  // it may stand for the file; otherwise it stays this user's own.
+  if (err == 0) (void)os_take_identity(s.file, s.old, s.backup);
   if (err == 0) err = os_sync(s.backup);
   char stem[os_path_max];
   backup_stem(stem, sizeof stem, s.target);

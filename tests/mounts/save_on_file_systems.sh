@@ -191,6 +191,31 @@ owner_group() {
   done
 }
 
+# The backup copy of a team's hard-linked file (owner:team 660), made as
+# the file is written in place, is the owner's and the team's with the
+# file's permissions where the saver may give them (root), and otherwise
+# the saver's own, private.
+team_backup() {
+  make_fs ext3
+  mkdir "$fs/team" && chown 0:2000 "$fs/team" && chmod 2775 "$fs/team"
+  local saver want backup got
+  while read -r saver want; do
+    yes "$old_line" | head -n 10 >"$fs/team/cards.txt"
+    ln -f "$fs/team/cards.txt" "$fs/team/other.txt"
+    chown 1000:2000 "$fs/team/cards.txt" && chmod 660 "$fs/team/cards.txt"
+    STOP_AT="write 1" save_as "$saver" "$work/small.txt" team/cards.txt
+    backup=$(find "$fs/team" -name 'cards.txt.kartoteka-backup-*')
+    got=$(stat -c %u:%g:%a "$backup" 2>/dev/null)
+    kill -CONT "$child"
+    wait "$pid"
+    [ "$got" = "$want" ] || fail "the backup of $saver's save is $got, not $want"
+    holds "$fs/team/cards.txt" "$work/small.txt"
+  done <<'EOT'
+root 1000:2000:660
+1001:1001:1001,2000 1001:2000:600
+EOT
+}
+
 # A 0640 file whose ACL lets a second user write, saved by that user:
 # still its owner's, with the same ACL.
 acl_user() {
@@ -265,6 +290,7 @@ append_only() {
 # opens it, which parts it from its other name: the save says so, changes
 # nothing, and the next one saves the copy.
 overlay_copy_up() {
+  umount -q "$work/fuse" "$fs" 2>/dev/null
   rm -rf "$work/lower" "$work/upper" "$work/ovwork" "$fs"
   mkdir "$work/lower" "$work/upper" "$work/ovwork" "$fs"
   cp "$work/old.txt" "$work/lower/cards.txt"
@@ -346,8 +372,10 @@ fuse_in_place_signal() {
   [ -z "$(left_here)" ] && no_backup || fail "left: $(left_here)"
 }
 
-for case in cow_fits cow_too_big write_only_full no_fallocate team_group owner_group acl_user default_acl \
-  backup_lasting append_only overlay_copy_up swapped_for_link fuse_leftover fuse_private fuse_in_place_signal; do
+for case in cow_fits cow_too_big write_only_full no_fallocate team_group \
+  owner_group team_backup acl_user default_acl backup_lasting append_only \
+  overlay_copy_up swapped_for_link fuse_leftover fuse_private \
+  fuse_in_place_signal; do
   STOP_AT= "$case"
 done
 echo "saves on btrfs, ext3, FUSE and in shared folders: as expected"

@@ -9,7 +9,8 @@
 #  - in_place_fails: an in-place save (a hard-linked file) whose writing
 #    fails puts the old contents back, says why, and only that;
 #  - in_place_damaged: when the old contents cannot be put back either,
-#    the report says so and names the backup, which holds them;
+#    the report says so, names the backup, which holds them, and says how
+#    to put them back so that the file stays its owner's;
 #  - load_read_fails: a load whose read fails gives the read's reason, not
 #    a format error;
 #  - fifo_closed: the reader of a FIFO saved to sees its end while the
@@ -94,7 +95,8 @@ in_place_damaged() {
   local backup
   backup=$(sed -n 's/^cards\.txt: файл испорчен: .*; оно сохранено в //p' err)
   [ -n "$backup" ] || fail "no report of a damaged file: $(cat err)"
-  only_reports 2
+  reports 'cards.txt: чтобы вернуть записи, скопируйте содержимое копии в файл, .*'
+  only_reports 3
   [ "$backup" = "$PWD/$(find . -name 'cards.txt.kartoteka-backup-*' -printf %f)" ] ||
     fail "the report names $backup"
   holds "$backup" old.txt
