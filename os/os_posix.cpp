@@ -249,11 +249,9 @@ static const int fixed_end_signals[] = {
 #endif
 };
 
-// The end signals, and what each did before the save (by signal number).
+// The end signals.
 static int end_signals[NSIG];
 static int end_signal_count = 0;
-static struct sigaction before_save[NSIG];
-static bool caught[NSIG];
 
 // Fills end_signals once.
 static void list_end_signals() {
@@ -266,12 +264,12 @@ static void list_end_signals() {
 }
 
 // Removes the named new files, then lets the signal end the program as it
-// would have: the handler was reset to the default action on entry, and the
-// signal raised here is delivered as soon as the handler returns. Only
-// async-signal-safe calls.
+// would have: the signal raised here, with the default action back, is
+// delivered as soon as the handler returns. Only async-signal-safe calls.
 static void remove_named_and_end(int sig) {
   for (int i = 0; i < named_slots; i++)
     if (named[i]) (void)unlinkat(named_folder[i], named_name[i], 0);
+  (void)signal(sig, SIG_DFL);
   (void)raise(sig);
 }
 
@@ -289,33 +287,23 @@ static sigset_t end_signal_set() {
 
 // Has every end signal remove the named new files first, except those the
 // program was started with ignored, which stay ignored, and those that
-// already have a handler (the C library's own).
+// already have a handler (the C library's own). Installed once, the first
+// time a new file gets a name, and kept: with no named file the handler
+// only ends the program as the signal would have.
 static void catch_end_signals() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
   struct sigaction act;
   memset(&act, 0, sizeof act);
   act.sa_handler = remove_named_and_end;
   act.sa_mask = end_signal_set();
-  act.sa_flags = SA_RESETHAND;
   for (int i = 0; i < end_signal_count; i++) {
     int sig = end_signals[i];
-    if (caught[sig]) continue;
-    caught[sig] = sigaction(sig, nullptr, &before_save[sig]) == 0 &&
-                  before_save[sig].sa_handler == SIG_DFL &&
-                  (before_save[sig].sa_flags & SA_SIGINFO) == 0 &&
-                  sigaction(sig, &act, nullptr) == 0;
-  }
-}
-
-// Gives the end signals back what they did before the save, once no new
-// file has a name. A signal held off meanwhile is delivered when it is
-// let through.
-static void release_end_signals() {
-  for (int i = 0; i < named_slots; i++)
-    if (named[i]) return;
-  for (int i = 0; i < end_signal_count; i++) {
-    int sig = end_signals[i];
-    if (caught[sig]) (void)sigaction(sig, &before_save[sig], nullptr);
-    caught[sig] = false;
+    struct sigaction was;
+    if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL &&
+        (was.sa_flags & SA_SIGINFO) == 0)
+      (void)sigaction(sig, &act, nullptr);
   }
 }
 
@@ -345,8 +333,6 @@ static void set_named(os_stream& f, int slot) {
   if (slot > 0) {
     catch_end_signals();
     named[slot - 1] = 1;
-  } else {
-    release_end_signals();
   }
 }
 
