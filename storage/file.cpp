@@ -54,20 +54,22 @@ void write_records(sink& out, int32_t n, const human* rec) {
   for (int32_t i = 0; i < n && out.error == 0; i++) write_record(out, rec[i]);
 }
 
-// The save under way: its paths are too large for the stack.
-static save saving;
-
-os_error write_file(const char* name, int32_t n, const human* rec) {
+os_error write_file(const char* name, int32_t n, const human* rec,
+                    save_outcome& outcome) {
   // The lines go to the file through one buffer as they are made, so the
   // save needs no memory beyond it, whatever the number of records.
   static sink text;
+  save saving;
   os_stream file;
   os_error err = save_begin(saving, name, file);
-  if (err != 0) return err;
-  open_sink(text, file);
-  write_records(text, n, rec);
-  (void)flush(text);
-  return save_end(saving, file, text.error);
+  if (err == 0) {
+    open_sink(text, file);
+    write_records(text, n, rec);
+    (void)flush(text);
+    err = save_end(saving, file, text.error);
+  }
+  outcome = saving.outcome;
+  return err;
 }
 
 int save_array(console& con, int32_t n, const massiv& Massiv) {
@@ -76,7 +78,8 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
   // The file may be the screen or the log itself (/dev/stdout): what was
   // printed before goes first.
   (void)flush(con.out);
-  os_error err = write_file(fname, n, Massiv.rec);
+  save_outcome saving;
+  os_error err = write_file(fname, n, Massiv.rec, saving);
   if (err != 0) report_errno(con, fname, err);
   char full[os_path_max];
   if (saving.damaged) {

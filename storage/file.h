@@ -13,6 +13,7 @@
 
 #include "console/dialogue.h"
 #include "record/array.h"
+#include "storage/save.h"
 
 // Asks for a file name and writes records 0 to n - 1 to it, one line each,
 // as a whole (storage/save.h): a failed save leaves an
@@ -71,7 +72,9 @@ load_status read_records(source& in, massiv& a, int32_t n, int32_t& count);
 // Writes records 0 to n - 1 to the file called name, replacing it as a
 // whole as save_array describes, through a buffer of fixed size: the save
 // takes no memory in proportion to the records. Returns 0, or the error of
-// the step that failed.
-os_error write_file(const char* name, int32_t n, const human* rec);
+// the step that failed; outcome gets what else the save has to report (a
+// damaged file and its backup, files left behind).
+os_error write_file(const char* name, int32_t n, const human* rec,
+                    save_outcome& outcome);
 
 #endif  // KARTOTEKA_STORAGE_FILE_H_

@@ -62,10 +62,11 @@ static void close_open(os_stream& f) {
 
 // Notes in s that the file at path, which the save made, is left, for err.
 static void note_left(save& s, os_error err, const char* path) {
-  if (s.left_count == 2) return;
-  s.left[s.left_count] = err;
-  (void)snprintf(s.left_path[s.left_count], sizeof s.left_path[0], "%s", path);
-  s.left_count++;
+  if (s.outcome.left_count == 2) return;
+  s.outcome.left[s.outcome.left_count] = err;
+  (void)snprintf(s.outcome.left_path[s.outcome.left_count],
+                 sizeof s.outcome.left_path[0], "%s", path);
+  s.outcome.left_count++;
 }
 
 // Closes and removes the new file f, made in the folder d; one that cannot
@@ -129,10 +130,11 @@ static os_error backup_in(save& s, const os_folder& d) {
     drop_new(s, s.backup, d);
     return err;
   }
-  int got = snprintf(s.backup_path, sizeof s.backup_path, "%s%s", d.path,
-                     s.backup_name);
-  if (got < 0 || static_cast<size_t>(got) >= sizeof s.backup_path)
-    (void)snprintf(s.backup_path, sizeof s.backup_path, "%s", s.backup_name);
+  int got = snprintf(s.outcome.backup_path, sizeof s.outcome.backup_path,
+                     "%s%s", d.path, s.backup_name);
+  if (got < 0 || static_cast<size_t>(got) >= sizeof s.outcome.backup_path)
+    (void)snprintf(s.outcome.backup_path, sizeof s.outcome.backup_path, "%s",
+                   s.backup_name);
   os_sync_folder(d);
   return 0;
 }
@@ -158,7 +160,7 @@ static void drop_backup(save& s) {
   if (s.backup.handle == -1) return;
   close_open(s.backup);
   os_error err = os_remove(backup_folder_of(s), s.backup_name);
-  if (err != 0) note_left(s, err, s.backup_path);
+  if (err != 0) note_left(s, err, s.outcome.backup_path);
 }
 
 // Puts the old contents back into s.file from the backup after a failed
@@ -175,11 +177,12 @@ static os_error restore(save& s) {
 
 // Finishes an in-place write that ended with err (0: the file holds its
 // new contents): after a failure puts the old contents back, removes the
-// backup unless even that failed (s.damaged), and lets the ends of the
+// backup unless even that failed (s.outcome.damaged), and lets the ends of the
 // program act. Returns err.
 static os_error finish_in_place(save& s, os_error err) {
-  if (err != 0 && s.backup.handle != -1 && restore(s) != 0) s.damaged = true;
-  if (!s.damaged) drop_backup(s);
+  if (err != 0 && s.backup.handle != -1 && restore(s) != 0)
+    s.outcome.damaged = true;
+  if (!s.outcome.damaged) drop_backup(s);
   close_open(s.backup);
   os_let_ends_act();
   return err;
@@ -208,7 +211,7 @@ static os_error begin_in_place(save& s) {
 // Ends an in-place write: cuts the file where the writing got to and syncs
 // it, or after a failure puts the old contents back. The backup goes once
 // the file holds the whole new or the whole old contents; if even the old
-// ones cannot be put back, it stays (s.damaged). Then the ends of the
+// ones cannot be put back, it stays (s.outcome.damaged). Then the ends of the
 // program may act.
 static os_error end_in_place(save& s, os_error failed) {
   os_error err = failed;
@@ -256,7 +259,7 @@ static os_error begin_staged(save& s) {
 // Ends a staged save: grows the file to the new contents' length, which
 // fails on a full disk before its old contents are touched, copies them
 // over it and cuts it there. A failure from the copy on, after which the
-// file may hold part of each, is noted in s.lost. The new file is gone
+// file may hold part of each, is noted in s.outcome.lost. The new file is gone
 // afterwards.
 static os_error end_staged(save& s, os_error failed) {
   os_error err = failed;
@@ -269,7 +272,7 @@ static os_error end_staged(save& s, os_error failed) {
     if (err == 0) err = copy_contents(s.fresh, s.file, length);
     if (err == 0) err = os_seek(s.file, length);
     err = end_in_place(s, err);
-    s.lost = overwriting && err != 0;
+    s.outcome.lost = overwriting && err != 0;
   }
   drop_new(s, s.fresh, s.backup_folder);
   return err;
@@ -347,9 +350,9 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.backup.handle = -1;
   s.readable = false;
   s.own_straight = false;
-  s.damaged = false;
-  s.lost = false;
-  s.left_count = 0;
+  s.outcome.damaged = false;
+  s.outcome.lost = false;
+  s.outcome.left_count = 0;
   s.folder.handle = -1;
   s.backup_folder.handle = -1;
   os_error err = os_look(name, s.target, sizeof s.target, s.old);

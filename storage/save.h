@@ -36,32 +36,37 @@ enum save_way {
                   // backup folder first, copied over the file at the end
 };
 
-// One save under way, from save_begin to save_end. Only save.cpp reads or
-// writes its fields, but damaged and backup after save_end.
-struct save {
-  save_way way;
-  char target[os_path_max];       // the file saved, links resolved
-  size_t folder_len;              // target's folder: its first folder_len bytes
-  os_folder folder;               // that folder, held open (handle -1: none)
-  os_file_info old;               // what target was before the save
-  os_stream file;                 // the target, open, or handle -1
-  bool readable;                  // file may be read too
-  os_stream fresh;                // the new file, or handle -1
-  bool own_straight;              // save_straight: out is closed at the end
-  os_stream backup;               // save_in_place: the copy of the old contents
-  bool backup_beside;             // in folder, or else in backup_folder
-  os_folder backup_folder;        // the user's folder for backups, when used
-  char backup_name[256];          // its name in its folder
-  char backup_path[os_path_max];  // its folder's path and its name
+// What a save leaves to be reported besides its error, after save_end.
+struct save_outcome {
   bool damaged;  // failed, and even the old contents could not be put back:
-                 // they are in backup_path, which is a full path
-  bool lost;     // failed while overwriting a file that could not be read,
-                 // so that no copy of its old contents was made
+                 // they are in backup_path
+  char backup_path[os_path_max];  // the backup's folder's path and its name
+  bool lost;  // failed while overwriting a file that could not be read, so
+              // that no copy of its old contents was made
   // The files the save made that it could not remove (at most its new
   // file and its backup copy), and why.
   int left_count;
   os_error left[2];
   char left_path[2][os_path_max];
+};
+
+// One save under way, from save_begin to save_end. Only save.cpp reads or
+// writes its fields, but outcome after save_end.
+struct save {
+  save_way way;
+  char target[os_path_max];  // the file saved, links resolved
+  size_t folder_len;         // target's folder: its first folder_len bytes
+  os_folder folder;          // that folder, held open (handle -1: none)
+  os_file_info old;          // what target was before the save
+  os_stream file;            // the target, open, or handle -1
+  bool readable;             // file may be read too
+  os_stream fresh;           // the new file, or handle -1
+  bool own_straight;         // save_straight: out is closed at the end
+  os_stream backup;          // save_in_place: the copy of the old contents
+  bool backup_beside;        // in folder, or else in backup_folder
+  os_folder backup_folder;   // the user's folder for backups, when used
+  char backup_name[256];     // its name in its folder
+  save_outcome outcome;      // for the report, after save_end
 };
 
 // Starts saving the whole contents of the file called name (UTF-8): the
