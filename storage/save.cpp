@@ -222,8 +222,9 @@ static os_error end_in_place(save& s, os_error failed) {
 
 // Grows s.file, being written in place, to length bytes with zeros past
 // its old end, so that the new contents fit before the first byte of the
-// old ones is overwritten; on failure cuts it back to its old length.
-// Returns 0 or the error.
+// old ones is overwritten, and sets it to be written from its start. On
+// failure cuts it back to its old length, or, where even that fails, notes
+// in s.outcome.lost that it is not as it was. Returns 0 or the error.
 static os_error grow(save& s, uint64_t length) {
   static const char zeros[1 << 16] = {};
   os_error err = 0;
@@ -233,8 +234,10 @@ static os_error grow(save& s, uint64_t length) {
     err = os_write_at(s.file, at, zeros, n);
     at += n;
   }
-  if (err != 0 && os_seek(s.file, s.old.size) == 0) (void)os_cut(s.file);
   if (err == 0) err = os_seek(s.file, 0);
+  if (err != 0 && length > s.old.size &&
+      (os_seek(s.file, s.old.size) != 0 || os_cut(s.file) != 0))
+    s.outcome.lost = true;
   return err;
 }
 
@@ -272,7 +275,7 @@ static os_error end_staged(save& s, os_error failed) {
     if (err == 0) err = copy_contents(s.fresh, s.file, length);
     if (err == 0) err = os_seek(s.file, length);
     err = end_in_place(s, err);
-    s.outcome.lost = overwriting && err != 0;
+    if (overwriting && err != 0) s.outcome.lost = true;
   }
   drop_new(s, s.fresh, s.backup_folder);
   return err;

@@ -36,6 +36,9 @@ yes 'Анна Иванова 0 русская православная 165 55 5.
   head -n 800 >"$work/old.txt"
 yes 'Пётр Смирнов 1 русский православный 180 80 17.11.1985 8125555 190000 Россия Ленинградская Санкт-Петербург Невский 28 3' |
   head -n 600 >"$work/new.txt"
+# A file that cannot be read is grown first to its new contents' length.
+yes 'Пётр Смирнов 1 русский православный 180 80 17.11.1985 8125555 190000 Россия Ленинградская Санкт-Петербург Невский 28 3' |
+  head -n 1000 >"$work/longer.txt"
 chmod 644 "$work"/*.txt
 calls="open openat close read write pread pwrite lseek ftruncate fsync fchown
   fchmod linkat renameat unlinkat mkdir"
@@ -67,12 +70,15 @@ prepare() {
   esac
 }
 
+# The new records of way $1.
+new_of() { [ "$1" = write_only ] && echo longer.txt || echo new.txt; }
+
 # Runs the save of way $1 with FAIL_AT $2; output in out, reports in err.
 save() {
   local as=()
   [ "$1" = locked_folder ] || [ "$1" = write_only ] &&
     as=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
-  (cd "$work/run" && printf '5\n../new.txt\n4\ndir/cards.txt\n0\n' |
+  (cd "$work/run" && printf '5\n../%s\n4\ndir/cards.txt\n0\n' "$(new_of "$1")" |
     timeout 20 "${as[@]}" env FAIL_AT="$2" FAIL_LOG="$work/marks/failed" \
       LD_PRELOAD="$shim" "$prog" >out 2>err)
 }
@@ -84,9 +90,9 @@ check() {
   # answer (or the load's, when the load failed and nothing was saved).
   awk -v RS='Введите имя файла: ' 'END { exit !($0 ~ /^Выполнено!/) }' \
     "$work/run/out" && done=1
-  cmp -s "$work/run/dir/cards.txt" "$work/new.txt" && new=1
+  cmp -s "$work/run/dir/cards.txt" "$work/$(new_of "$way")" && new=1
   for name in "$work"/run/dir/*.txt; do
-    cmp -s "$name" "$work/old.txt" || cmp -s "$name" "$work/new.txt" ||
+    cmp -s "$name" "$work/old.txt" || cmp -s "$name" "$work/$(new_of "$way")" ||
       damaged_ok "$name" || fail "$(basename "$name") holds neither the old nor the new records"
   done
   if [ "$(grep -o 'Введите имя файла: ' "$work/run/out" | wc -l)" -lt 2 ]; then
@@ -126,7 +132,7 @@ for way in $ways; do
   call=none k=0 error=0
   prepare "$way"
   save "$way" "" || fail "exit status $?"
-  [ ! -s "$work/run/err" ] && cmp -s "$work/run/dir/cards.txt" "$work/new.txt" ||
+  [ ! -s "$work/run/err" ] && cmp -s "$work/run/dir/cards.txt" "$work/$(new_of "$way")" ||
     fail "the save did not succeed: $(cat "$work/run/err")"
   for call in $calls; do
     errors="5 28"
