@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Every system call of a save failing in turn: for each way a save goes
-# (a plain file replaced by a new one; a hard-linked file written in place
-# after a backup beside it; as root, a hard-linked file in a folder its
-# user may not write, whose backup goes to the user's own folder, a file
-# its user may write but not read in such a folder, whose new contents go
-# to the user's folder first, and a bind-mounted file, which no rename may
-# replace, in a mount namespace of the test's own) and
-# each call the save makes (stop_at.cpp, preloaded, makes the Nth call of
-# one kind fail), the save is run with the 1st, 2nd, ... call of that kind
-# failing, until a run no longer reaches that call (and once with none
-# failing, when the save must succeed). After every run:
+# Every system call of a save failing in turn, for each way a save goes:
+# a plain file replaced by a new one; a hard-linked file written in place
+# after a backup beside it; and, as root, a hard-linked file in a folder
+# its user may not write, whose backup goes to the user's own folder, a
+# file its user may write but not read in such a folder, whose new
+# contents go to the user's folder first, and a bind-mounted file, which
+# no rename may replace (in a mount namespace of the test's own). For each
+# call the save makes, stop_at.cpp (preloaded) makes its 1st, 2nd, ...
+# call fail, with the errors a disk or a file system gives, until a run no
+# longer reaches that call; one run more has none fail, and the save must
+# succeed. After every run:
 #  - the program ended by itself with status 0;
 #  - every name of the file holds its whole old or its whole new
 #    contents, the new ones exactly when the save said "Выполнено!";
@@ -135,9 +135,17 @@ for way in $ways; do
   [ ! -s "$work/run/err" ] && cmp -s "$work/run/dir/cards.txt" "$work/$(new_of "$way")" ||
     fail "the save did not succeed: $(cat "$work/run/err")"
   for call in $calls; do
-    errors="5 28"
-    # A read that finds its file shorter than it was (0 from then on).
-    [ "$call" = pread ] || [ "$call" = read ] && errors="$errors 0"
+    # Every call fails with EIO. Those that make, name, rename or remove
+    # files, or give them owners and permissions, are also refused
+    # (EACCES); a folder may take no unnamed file (EOPNOTSUPP, as on
+    # FUSE), so that the new file is named from the start; a read may find
+    # its file shorter than it was (0 from then on).
+    errors=5
+    case $call in
+      openat) errors="5 13 95" ;;
+      linkat | renameat | unlinkat | fchown | fchmod) errors="5 13" ;;
+      read | pread) errors="5 0" ;;
+    esac
     for error in $errors; do
       from=""
       [ "$error" -eq 0 ] && from=+
