@@ -122,18 +122,25 @@ start_waiting() {
   printf '%s' "$1" >&3
 }
 
-# Waits up to 10 s for file $1 to appear.
-appears() {
-  for _ in $(seq 100); do [ -e "$1" ] && return 0; sleep 0.1; done
-  return 1
+# Starts a reader of the FIFO $1 into the file $2, and waits until it is
+# waiting in its open, so that a save finds it there; its pid is in reader.
+start_reader() {
+  cat "$1" >"$2" &
+  reader=$!
+  for _ in $(seq 100); do
+    [ "$(cat "/proc/$reader/wchan" 2>/dev/null)" = wait_for_partner ] && return
+    sleep 0.05
+  done
+  # Where the kernel does not say, a while is long enough.
 }
 
 fifo_closed() {
   fresh
   mkfifo records.fifo
-  (cat records.fifo >got && : >done) &
+  start_reader records.fifo got
   start_waiting $'5\n../new.txt\n4\nrecords.fifo\n'
-  appears done || { kill "$pid"; fail "the reader never saw the end"; }
+  for _ in $(seq 100); do kill -0 "$reader" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$reader" 2>/dev/null && { kill "$pid" "$reader"; fail "the reader never saw the end: $(cat err)"; }
   kill -0 "$pid" 2>/dev/null || fail "the program ended"
   holds got new.txt
   exec 3>&-
@@ -143,7 +150,7 @@ fifo_closed() {
 fifo_close_fails() {
   fresh
   mkfifo records.fifo
-  (cat records.fifo >got &)
+  start_reader records.fifo got
   # The first close is the load's, which needs nothing more of its file.
   printf '5\n../new.txt\n4\nrecords.fifo\n0\n' |
     timeout 20 env FAIL_AT="close 2 $EIO" LD_PRELOAD="$shim" "$prog" >out 2>err ||
