@@ -3,6 +3,9 @@
 // folder of its own, emptied after every run, so that the files one session
 // saves are not there for the next. Inputs holding a '/' are refused: every
 // file name typed then names a file in the scratch folder and nowhere else.
+// So are inputs holding "kartoteka-": a file of that name left in the
+// scratch folder is then one a save made and left behind, which fails the
+// run.
 // While a session runs the working folder is the scratch folder, so the
 // fuzzer must be given absolute paths for its corpus and artifacts.
 #include <dirent.h>
@@ -71,6 +74,8 @@ static void empty_scratch() {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (memchr(data, '/', size) != nullptr) return -1;
+  static const char own[] = "kartoteka-";
+  if (memmem(data, size, own, sizeof own - 1) != nullptr) return -1;
   if (fchdir(scratch_fd) != 0) fail("fchdir");
   open_memory_console(con, reinterpret_cast<const char*>(data), size);
   run_menu(con);
