@@ -70,7 +70,7 @@ static void note_left(save& s, os_error err, const char* path) {
 }
 
 // Closes and removes the new file f, made in the folder d; one that cannot
-// be removed is noted in s.left.
+// be removed is noted in s.outcome.
 static void drop_new(save& s, os_stream& f, const os_folder& d) {
   char path[os_path_max];
   os_error err = os_drop(f, d, path, sizeof path);
@@ -155,7 +155,7 @@ static os_error make_backup(save& s) {
 }
 
 // Removes the backup, if there is one; one that cannot be removed is
-// noted in s.left.
+// noted in s.outcome.
 static void drop_backup(save& s) {
   if (s.backup.handle == -1) return;
   close_open(s.backup);
