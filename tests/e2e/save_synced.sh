@@ -4,13 +4,18 @@
 # FlushFileBuffers becomes one) before the rename over the old file. With
 # WINEPREFIX, the program is the Windows one under wine: the prefix's wine
 # server is ended first, so that the one the traced run starts, which does
-# the rename, is traced too (the test runs alone).
+# the rename, is traced too (the test runs alone); the tests' shared server
+# is started again at the end (tests/windows/wine_server.sh).
 #   save_synced.sh PROGRAM [WINEPREFIX]
 set -u
 prog=$(realpath "$1")
 command -v strace >/dev/null || { echo "SKIP: needs strace (package strace)"; exit 77; }
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+restart() {
+  [ -z "${1:-}" ] ||
+    "$(dirname "$0")/../windows/wine_server.sh" "$(dirname "$1")/wine-run" start
+}
+trap 'rm -rf "$work"; restart "${2:-}"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 cd "$work" || exit 1
 if [ -n "${2:-}" ]; then
