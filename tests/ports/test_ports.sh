@@ -116,7 +116,7 @@ on_target musl32 "$ports/musl32/kartoteka" "$ports/musl32/run-on-target"
 # time, and the tests themselves, run under it.
 cc -O2 -o "$ports/without_ia32" "$source/tests/ports/without_ia32.c" ||
   fail "musl32: cannot build without_ia32"
-"$ports/without_ia32" "$ports/musl32/machine-probe" 2>/dev/null &&
+{ "$ports/without_ia32" "$ports/musl32/machine-probe"; } 2>/dev/null &&
   fail "musl32: without_ia32 let a 32-bit program run"
 export -f build fail
 export source ports jobs
