@@ -112,8 +112,6 @@ COUNTED_CALL(int, linkat,
              (int from_dir, const char* from, int to_dir, const char* to,
               int flags),
              (from_dir, from, to_dir, to, flags), true)
-COUNTED_CALL(int, rename, (const char* from, const char* to), (from, to), true)
-COUNTED_CALL(int, unlink, (const char* path), (path), true)
 COUNTED_CALL(int, mkdir, (const char* path, mode_t mode), (path, mode), true)
 COUNTED_CALL(int, unlinkat, (int dir, const char* path, int flags),
              (dir, path, flags), true)
@@ -121,40 +119,38 @@ COUNTED_CALL(int, renameat,
              (int from_dir, const char* from, int to_dir, const char* to),
              (from_dir, from, to_dir, to), true)
 
+// Counts a call of an open called name: true, with errno set, when it is
+// to fail.
+static bool open_fails(const char* name, int& calls) {
+  int error = 0;
+  if (!count_call(name, calls, error)) return false;
+  errno = error;
+  return true;
+}
+
+// Sets mode to the mode that an open passes after flags, when it passes one.
+#define READ_MODE(flags, mode)                     \
+  if ((flags) & (O_CREAT | O_TMPFILE)) {           \
+    va_list args;                                  \
+    va_start(args, flags);                         \
+    mode = static_cast<mode_t>(va_arg(args, int)); \
+    va_end(args);                                  \
+  }
+
 extern "C" int open(const char* path, int flags, ...) {
   static int calls = 0;
   static auto next = next_of<int (*)(const char*, int, ...)>("open");
   mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
-  int error = 0;
-  if (count_call("open", calls, error)) {
-    errno = error;
-    return -1;
-  }
-  return next(path, flags, mode);
+  READ_MODE(flags, mode)
+  return open_fails("open", calls) ? -1 : next(path, flags, mode);
 }
 
 extern "C" int openat(int dir, const char* path, int flags, ...) {
   static int calls = 0;
   static auto next = next_of<int (*)(int, const char*, int, ...)>("openat");
   mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list args;
-    va_start(args, flags);
-    mode = static_cast<mode_t>(va_arg(args, int));
-    va_end(args);
-  }
-  int error = 0;
-  if (count_call("openat", calls, error)) {
-    errno = error;
-    return -1;
-  }
-  return next(dir, path, flags, mode);
+  READ_MODE(flags, mode)
+  return open_fails("openat", calls) ? -1 : next(dir, path, flags, mode);
 }
 
 extern "C" int lstat(const char* path, struct stat* st) {
