@@ -65,12 +65,13 @@ extern const os_error os_no_writer;
 
 // Locks the regular file of f, as long as it is open: exclusive, against
 // every other lock, for a save that writes it in place; otherwise shared,
-// against exclusive ones only, for a load that reads it. Another
-// program's lock is waited for a few seconds. The system drops the lock
-// when the file is closed or the program ends, however it ends. Returns 0
-// (also for what is not a regular file, and where the file system has no
-// locks), or os_busy when another program keeps its lock, or the error.
-os_error os_lock(os_stream& f, bool exclusive);
+// against exclusive ones only, for a load that reads it. With wait,
+// another program's lock is waited for a few seconds. The system drops
+// the lock when the file is closed or the program ends, however it ends.
+// Returns 0 (also for what is not a regular file, and where the file
+// system has no locks), or os_busy when another program keeps its lock,
+// or the error.
+os_error os_lock(os_stream& f, bool exclusive, bool wait);
 
 // The error of a file that another program keeps locked.
 extern const os_error os_busy;
@@ -167,80 +168,138 @@ os_error os_backup_folder(char* folder, size_t size);
 // Writes the machine's name into name (size bytes), or "" when unknown.
 void os_machine_name(char* name, size_t size);
 
-// Makes a new file in the folder d, open to read and write, that
-// disappears when the program ends
-// unless kept (os_keep, os_replace): a file with no name (Linux), hidden
-// and deleted when closed (Windows); where the file system cannot (FUSE),
-// a file named stem and random letters, locked while the program has it
-// (with clean, after removing those of that stem that no running program
-// has locked). With own_only only this user may read it (a backup copy);
-// otherwise it gets the permissions any program's new file gets. Returns
-// 0 with f open, or the error (os_denied: the folder takes no new file
-// from this user).
-os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
-                     bool clean, os_stream& f);
+// A seed for the random letters of the names a save makes: different in
+// every run and every process.
+uint64_t os_random_seed();
+
+// ---- The file calls of a save, each shaped like the system call it
+// stands for. They work on files in a folder held open (os_folder), so
+// that no path is looked up twice, and decide nothing: what a save does
+// with them is storage/save.cpp's and storage/temp_file.cpp's.
+
+// How os_open_at opens a file: one of these, with the flags below.
+enum os_open_how : unsigned {
+  os_open_existing = 0,  // a regular file there already, to read and write,
+                         // not through a link that has its name
+  os_open_new = 1,       // a new file of that name, to read and write:
+                         // os_exists when the name is taken
+  os_open_unnamed = 2,   // a new file with no name in the folder (name is
+                         // ignored), gone with the program unless linked
+};
+// Flags for a new file: only this user may open it (otherwise it gets
+// the permissions any program's new file gets there); deleted when
+// closed, unless os_rename_at gives it its lasting name first, and hidden
+// meanwhile (only with os_can_delete_on_close).
+const unsigned os_open_own_only = 4;
+const unsigned os_open_temporary = 8;
+
+// What the file calls of a system can do, besides the rest.
+const unsigned os_can_unnamed = 1;          // os_open_unnamed, where the
+                                            // file system allows it
+const unsigned os_can_link = 2;             // os_link_at
+const unsigned os_can_delete_on_close = 4;  // os_open_temporary
+
+// The errors of the file calls that callers act on, besides os_changed
+// and os_busy: a name that is taken; a call the system or the file system
+// cannot make (then another way may be tried).
+extern const os_error os_exists;
+extern const os_error os_unsupported;
 
 // True when err says that this user may not make or change the file.
 bool os_denied(os_error err);
 
-// Gives the new file fresh the owner, group, permissions, ACL and
-// extended attributes of the file old (found as info), and no ACL where
-// old has none. Returns 0, or the error where one of them cannot be given
-// (the owner, for a user who is not it).
-os_error os_take_identity(os_stream& old, const os_file_info& info,
-                          os_stream& fresh);
-
-// Gives the new file f a lasting name in the folder d: stem and random
-// letters, which go to name (size bytes). f stays open, to be read.
-// Returns 0 or the error.
-os_error os_keep(os_stream& f, const os_folder& d, const char* stem, char* name,
-                 size_t size);
-
-// Puts the new file f, made in the folder d, in the place of the file name
-// there (found as old, or missing): renamed over it, with its Windows
-// attributes, and f closed. On Linux the file is named stem and random
-// letters beside it for the moment before the rename (what a killed save
-// left so is removed first). Returns 0, or the error: f is open still
-// where os_replace_refused(err) holds; otherwise it may be gone (its
-// handle then -1).
-os_error os_replace(os_stream& f, const os_folder& d, const char* stem,
-                    const char* name, const os_file_info& old);
-
 // True when err says that no rename may replace the target itself (a
-// bind-mounted file, another user's file in a sticky folder).
+// bind-mounted file, another user's file in a sticky folder, a file that
+// another program keeps open on Windows).
 bool os_replace_refused(os_error err);
 
-// Closes the new file f, made in the folder d, and removes it. Returns 0,
-// or the error where it has a name (FUSE) that cannot be removed, whose
-// path then goes to left (size bytes).
-os_error os_drop(os_stream& f, const os_folder& d, char* left, size_t size);
+// Called with each name in a folder by os_list_at.
+typedef void (*os_each_name)(const char* name, void* context);
 
-// Reads up to size bytes of f from byte at on into buf; got is how many,
-// 0 at the end. Returns 0 or the error.
-os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
-                    size_t& got);
+// The file calls a save makes, one table, so that a test can put a file
+// system of its own in the place of the real one (os_set_file_calls).
+struct os_file_calls {
+  unsigned can;  // os_can_* flags
 
-// Writes the n bytes at p into f at byte at. Returns 0 or the error.
-os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n);
+  // os_look, os_open_device, os_open_folder, os_close_folder,
+  // os_backup_folder and os_open_file above.
+  os_error (*look)(const char* name, char* path, size_t size,
+                   os_file_info& info);
+  os_error (*open_device)(const char* path, const os_file_info& info,
+                          os_stream& out);
+  os_error (*open_folder)(const char* path, size_t len, os_folder& d);
+  void (*close_folder)(os_folder& d);
+  os_error (*backup_folder)(char* folder, size_t size);
+  os_error (*open_file)(const os_folder& d, const char* name,
+                        const os_file_info& info, os_stream& f, bool& readable);
 
-// Sets length to the number of bytes in the file f.
-os_error os_size(os_stream& f, uint64_t& length);
+  // Opens the file name in the folder d as how says (os_open_how and
+  // flags). Returns 0 with f open, or the error: os_unsupported for an
+  // unnamed file where it cannot be made, os_changed for an existing name
+  // that is not a regular file.
+  os_error (*open_at)(const os_folder& d, const char* name, unsigned how,
+                      os_stream& f);
+  // Gives the file f, called from in the folder d (null: f has no name),
+  // the further name to there. Returns 0, or the error: os_exists when to
+  // is taken.
+  os_error (*link_at)(os_stream& f, const os_folder& d, const char* from,
+                      const char* to);
+  // Renames the file f, called from in the folder d, to to there, over a
+  // file of that name with replace (which keeps its Windows attributes),
+  // or else refused with os_exists when to is taken. A temporary file is
+  // one no more. f stays open, but after a replace, which closes it;
+  // where a failed replace could not keep it open (Windows), it is
+  // removed, and f.handle is -1.
+  os_error (*rename_at)(os_stream& f, const os_folder& d, const char* from,
+                        const char* to, bool replace);
+  // Removes the name name from the folder d.
+  os_error (*unlink_at)(const os_folder& d, const char* name);
+  // Calls each with every name in the folder d, in no order.
+  os_error (*list_at)(const os_folder& d, os_each_name each, void* context);
+  // What the open file f is: its kind, size, links and identity.
+  os_error (*status)(os_stream& f, os_file_info& info);
+  // os_lock above.
+  os_error (*lock)(os_stream& f, bool exclusive, bool wait);
+  // Gives the new file fresh the owner, group, permissions, ACL and
+  // extended attributes of the file old (found as info), and no ACL where
+  // old has none. Returns 0, or the error where one of them cannot be
+  // given (the owner, for a user who is not it).
+  os_error (*take_identity)(os_stream& old, const os_file_info& info,
+                            os_stream& fresh);
+  // Reads up to size bytes of f from byte at on into buf; got is how
+  // many, 0 at the end.
+  os_error (*read_at)(os_stream& f, uint64_t at, char* buf, size_t size,
+                      size_t& got);
+  // Writes the n bytes at p into f at byte at.
+  os_error (*write_at)(os_stream& f, uint64_t at, const char* p, size_t n);
+  // os_write above.
+  os_error (*write)(os_stream& f, const char* p, size_t n);
+  // Moves the place where write writes f to byte at.
+  os_error (*seek)(os_stream& f, uint64_t at);
+  // Ends the file f where write has got to.
+  os_error (*cut)(os_stream& f);
+  // Waits until everything written to f is on the disk.
+  os_error (*sync)(os_stream& f);
+  // Makes the names in the folder d durable.
+  os_error (*sync_folder)(const os_folder& d);
+  // os_close above.
+  os_error (*close)(os_stream& f);
+};
 
-// Moves the place where os_write writes f to byte at.
-os_error os_seek(os_stream& f, uint64_t at);
+// The file calls in use: the system's, unless a test has put its own.
+const os_file_calls& os_files();
 
-// Ends the file f where os_write has got to.
-os_error os_cut(os_stream& f);
+// For tests: makes calls the file calls in use (null: the system's).
+// Returns those in use before.
+const os_file_calls* os_set_file_calls(const os_file_calls* calls);
 
-// Waits until everything written to f is on the disk.
-os_error os_sync(os_stream& f);
+// The system's own file calls.
+extern const os_file_calls os_system_files;
 
-// Makes the names in the folder d durable. Failing, it leaves the files
-// saved all the same.
-void os_sync_folder(const os_folder& d);
-
-// Removes the file name from the folder d.
-os_error os_remove(const os_folder& d, const char* name);
+// Has every signal (POSIX) or console event (Windows) that ends the
+// program call before_end first, where it can: a save's named files go
+// so. Installed once; later calls change nothing.
+void os_call_before_end(void (*before_end)());
 
 // Holds off the signals (POSIX) or console events (Windows) that would end
 // the program until os_let_ends_act, which lets any that came meanwhile

@@ -61,24 +61,11 @@ void os_start() {
   (void)signal(SIGXFSZ, SIG_IGN);
 }
 
-// What this file keeps for a stream between calls, in its platform bytes:
-// which of the named new files it is (1 or 2), or 0.
-struct file_state {
-  int slot;
-};
-static_assert(sizeof(file_state) <= sizeof(os_stream::platform),
-              "a stream's file state does not fit its platform bytes");
-
-static file_state& state_of(os_stream& s) {
-  return *reinterpret_cast<file_state*>(s.platform);
-}
-
 // Makes s the stream of the descriptor fd (-1 for none).
 static void open_stream(os_stream& s, int fd) {
   s.handle = fd;
   s.console = fd >= 0 && isatty(fd) == 1;
   s.text = false;
-  state_of(s).slot = 0;
 }
 
 static int fd_of(const os_stream& s) {
@@ -196,12 +183,9 @@ void os_error_text(os_error err, char* buf, size_t size) {
 
 // ---- Files, for a save ----
 //
-// A save's new file has no name while it is written (O_TMPFILE, where the
-// file system allows), so that a save that is killed leaves nothing
-// behind; it gets one just before the rename. Where the file system cannot
-// make such a file (FUSE), the new file is named from the start and locked
-// while the program has it; an end signal removes it before the program
-// ends, and the next save removes one that a kill left.
+// The file calls of os_system_files: the *at calls on a folder held open.
+// A new file has no name where the file system allows (O_TMPFILE); what a
+// save does with the files is storage/'s.
 
 // Waits until what was written to fd is on the disk. On macOS fsync only
 // hands it to the drive, whose cache may still lose it; F_FULLFSYNC has the
@@ -219,16 +203,6 @@ static os_error close_after(int fd, os_error first) {
   os_error closed = close(fd) == 0 ? 0 : errno;
   return first != 0 ? first : closed;
 }
-
-// The new files that have a name while a save has them (at most two: the
-// new file and a backup copy being made), for the signal handler: each
-// with its folder, held open by the save, and its name there. A name is
-// written before the file has it, and its flag is set only while the file
-// is there under it.
-const int named_slots = 2;
-static int named_folder[named_slots];
-static char named_name[named_slots][NAME_MAX + 1];
-static volatile sig_atomic_t named[named_slots];
 
 // The signals that end the program while it saves: every signal whose
 // default action ends the program and that a handler may catch, except
@@ -263,12 +237,15 @@ static void list_end_signals() {
 #endif
 }
 
-// Removes the named new files, then lets the signal end the program as it
-// would have: the signal raised here, with the default action back, is
-// delivered as soon as the handler returns. Only async-signal-safe calls.
-static void remove_named_and_end(int sig) {
-  for (int i = 0; i < named_slots; i++)
-    if (named[i]) (void)unlinkat(named_folder[i], named_name[i], 0);
+// What an end signal does first (os_call_before_end).
+static void (*volatile first_at_end)() = nullptr;
+
+// Does what must be done before the end, then lets the signal end the
+// program as it would have: the signal raised here, with the default
+// action back, is delivered as soon as the handler returns. Only
+// async-signal-safe calls.
+static void act_and_end(int sig) {
+  if (first_at_end != nullptr) first_at_end();
   (void)signal(sig, SIG_DFL);
   (void)raise(sig);
 }
@@ -285,18 +262,16 @@ static sigset_t end_signal_set() {
   return set;
 }
 
-// Has every end signal remove the named new files first, except those the
-// program was started with ignored, which stay ignored, and those that
-// already have a handler (the C library's own). Installed once, the first
-// time a new file gets a name, and kept: with no named file the handler
-// only ends the program as the signal would have.
-static void catch_end_signals() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
+// Every end signal calls before_end first, except those the program was
+// started with ignored, which stay ignored, and those that already have a
+// handler (the C library's own). Installed once, the first time a save
+// names a file, and kept.
+void os_call_before_end(void (*before_end)()) {
+  if (first_at_end != nullptr) return;
+  first_at_end = before_end;
   struct sigaction act;
   memset(&act, 0, sizeof act);
-  act.sa_handler = remove_named_and_end;
+  act.sa_handler = act_and_end;
   act.sa_mask = end_signal_set();
   for (int i = 0; i < end_signal_count; i++) {
     int sig = end_signals[i];
@@ -321,26 +296,6 @@ void os_hold_ends() {
 void os_let_ends_act() {
   if (hold_depth == 0 || --hold_depth > 0) return;
   (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
-}
-
-// Marks the file of f as there under named_name[slot - 1] in named_folder[slot
-// - 1], or, with slot 0, as having no name that needs removing. Only with the
-// signals held.
-static void set_named(os_stream& f, int slot) {
-  int was = state_of(f).slot;
-  if (was > 0) named[was - 1] = 0;
-  state_of(f).slot = slot;
-  if (slot > 0) {
-    catch_end_signals();
-    named[slot - 1] = 1;
-  }
-}
-
-// A slot for a name, or 0 when both are taken.
-static int free_slot() {
-  for (int i = 0; i < named_slots; i++)
-    if (!named[i]) return i + 1;
-  return 0;
 }
 
 size_t os_folder_length(const char* path) {
@@ -382,8 +337,8 @@ static int dir_fd(const os_folder& d) {
   return static_cast<int>(d.handle);
 }
 
-void os_sync_folder(const os_folder& d) {
-  (void)fsync(dir_fd(d));
+static os_error sync_folder(const os_folder& d) {
+  return fsync(dir_fd(d)) == 0 ? 0 : errno;
 }
 
 // Makes each missing folder of path (which ends with '/'), private to the
@@ -462,40 +417,9 @@ void os_full_path(const char* path, char* full, size_t size) {
                  realpath(path, real) != nullptr ? real : path);
 }
 
-os_error os_remove(const os_folder& d, const char* name) {
+static os_error unlink_at(const os_folder& d, const char* name) {
   return unlinkat(dir_fd(d), name, 0) == 0 ? 0 : errno;
 }
-
-// The random letters and digits at the end of a name a save makes.
-const size_t random_letters = 6;
-
-// Writes into name (size bytes) stem followed by random letters and
-// digits. Returns false when it does not fit.
-static bool random_name(char* name, size_t size, const char* stem) {
-  static const char letters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static uint64_t state = 0;
-  if (state == 0) {
-    struct timespec now;
-    (void)clock_gettime(CLOCK_REALTIME, &now);
-    state = static_cast<uint64_t>(now.tv_nsec) ^
-            static_cast<uint64_t>(now.tv_sec) << 20 ^
-            static_cast<uint64_t>(getpid()) << 40 ^ 0x9E3779B97F4A7C15u;
-  }
-  char tail[random_letters + 1];
-  for (size_t i = 0; i < random_letters; i++) {
-    state ^= state << 13;  // xorshift64
-    state ^= state >> 7;
-    state ^= state << 17;
-    tail[i] = letters[state % (sizeof letters - 1)];
-  }
-  tail[random_letters] = '\0';
-  int got = snprintf(name, size, "%s%s", stem, tail);
-  return got > 0 && static_cast<size_t>(got) < size;
-}
-
-// Tries this many names before giving up on a folder full of them.
-const int name_tries = 100;
 
 // Takes a lock of type (F_WRLCK or F_RDLCK) on the whole of the file fd,
 // without waiting. The lock belongs to this open file (an OFD lock, where
@@ -520,7 +444,7 @@ static int lock_whole(int fd, short type = F_WRLCK) {
 const int lock_wait = 3000;
 const int lock_step = 100;
 
-os_error os_lock(os_stream& f, bool exclusive) {
+os_error os_lock(os_stream& f, bool exclusive, bool wait) {
   struct stat st;
   if (fstat(fd_of(f), &st) != 0) return errno;
   if (!S_ISREG(st.st_mode)) return 0;
@@ -528,77 +452,17 @@ os_error os_lock(os_stream& f, bool exclusive) {
     int err = lock_whole(fd_of(f), exclusive ? F_WRLCK : F_RDLCK);
     if (err == 0) return 0;
     if (err != EAGAIN && err != EACCES && err != EINTR)
-      return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS ? 0 : err;
-    if (waited >= lock_wait) return os_busy;
+      return err == ENOLCK || err == EOPNOTSUPP || err == ENOSYS
+                 ? os_unsupported
+                 : err;
+    if (!wait || waited >= lock_wait) return os_busy;
     (void)poll(nullptr, 0, lock_step);
   }
 }
 
-// Locks the whole of the new file fd for writing, for as long as it is
-// open: the mark by which a later save tells a file of a save that still
-// runs from one a killed save left (remove_unclaimed). Returns false when
-// fd lost its name to such a save before the lock took.
-static bool claim(int fd) {
-  (void)lock_whole(fd);  // without locks, nothing can tell
-  struct stat st;
-  return fstat(fd, &st) == 0 && st.st_nlink > 0;
-}
-
-// Makes a new file with a random name stemXXXXXX in the folder dir, opened
-// to read and write and claimed, with the permission bits mode under the
-// umask and the folder's default ACL, as any program's new file. Returns
-// its descriptor, with its name in name, or -1 with errno set.
-static int create_named(int dir, char* name, size_t size, const char* stem,
-                        mode_t mode) {
-  for (int i = 0; i < name_tries; i++) {
-    if (!random_name(name, size, stem)) {
-      errno = ENAMETOOLONG;
-      return -1;
-    }
-    int fd = openat(dir, name,
-                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-    if (fd >= 0 && claim(fd)) return fd;
-    if (fd >= 0) {
-      (void)close(fd);
-      continue;
-    }
-    if (errno != EEXIST) return -1;
-  }
-  return -1;
-}
-
-// Removes from the folder dir the files named stem and random letters that
-// no running save holds claimed: what saves killed there left. A file of a
-// running save (this one's own too), another user's that this user may not
-// open, or any where locks cannot be had, stays.
-static void remove_unclaimed(int dir, const char* stem) {
-  int listed = dup(dir);
-  DIR* d = listed < 0 ? nullptr : fdopendir(listed);
-  if (d == nullptr) {
-    if (listed >= 0) (void)close(listed);
-    return;
-  }
-  rewinddir(d);
-  size_t stem_len = strlen(stem);
-  while (const struct dirent* e = readdir(d)) {
-    if (strncmp(e->d_name, stem, stem_len) != 0 ||
-        strlen(e->d_name) != stem_len + random_letters)
-      continue;
-    int fd =
-        openat(dir, e->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) continue;
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && lock_whole(fd) == 0)
-      (void)unlinkat(dir, e->d_name, 0);
-    (void)close(fd);
-  }
-  (void)closedir(d);
-}
-
 // Makes a new file in the folder dir that has no name yet, where the file
 // system allows it: it disappears with the program unless it is named.
-// Returns its descriptor, or -1 when the folder cannot hold one so (errno
-// then tells whether a named file may be tried instead).
+// Returns its descriptor, or -1 with errno set.
 static int create_unnamed(int dir, mode_t mode) {
 #if defined(O_TMPFILE)
   // Naming it later goes through /proc; without it, name it from the
@@ -623,128 +487,103 @@ static bool no_unnamed_files(os_error err) {
          err == ENOTSUP;
 }
 
-os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
-                     bool clean, os_stream& f) {
-  mode_t mode = own_only ? 0600 : 0666;
-  open_stream(f, -1);
-  int fd = create_unnamed(dir_fd(d), mode);
-  if (fd >= 0) {
-    (void)claim(fd);  // for when it gets a name
-    open_stream(f, fd);
-    return 0;
+const os_error os_exists = EEXIST;
+const os_error os_unsupported = EOPNOTSUPP;
+
+static os_error open_at(const os_folder& d, const char* name, unsigned how,
+                        os_stream& f) {
+  mode_t mode = (how & os_open_own_only) != 0 ? 0600 : 0666;
+  int fd = -1;
+  if ((how & os_open_temporary) != 0) return EINVAL;
+  switch (how & 3) {
+    case os_open_unnamed:
+      fd = create_unnamed(dir_fd(d), mode);
+      if (fd < 0 && no_unnamed_files(errno)) return os_unsupported;
+      break;
+    case os_open_new:
+      fd = openat(dir_fd(d), name,
+                  O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+      break;
+    default:
+      fd =
+          openat(dir_fd(d), name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      break;
   }
-  if (!no_unnamed_files(errno)) return errno;
-  if (clean) remove_unclaimed(dir_fd(d), stem);
-  int slot = free_slot();
-  if (slot == 0) return EMFILE;
-  // Named and marked at once, so that an end signal finds it.
-  os_hold_ends();
-  named_folder[slot - 1] = dir_fd(d);
-  fd = create_named(dir_fd(d), named_name[slot - 1], sizeof named_name[0], stem,
-                    mode);
-  os_error err = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    open_stream(f, fd);
-    set_named(f, slot);
-  }
-  os_let_ends_act();
-  return err;
+  if (fd < 0) return errno;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return close_after(fd, errno);
+  if (!S_ISREG(st.st_mode)) return close_after(fd, os_changed);
+  open_stream(f, fd);
+  return 0;
+}
+
+static os_error link_at(os_stream& f, const os_folder& d, const char* from,
+                        const char* to) {
+  if (from != nullptr)
+    return linkat(dir_fd(d), from, dir_fd(d), to, 0) == 0 ? 0 : errno;
+  char self[64];
+  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(f));
+  return linkat(AT_FDCWD, self, dir_fd(d), to, AT_SYMLINK_FOLLOW) == 0 ? 0
+                                                                       : errno;
+}
+
+static os_error rename_at(os_stream& f, const os_folder& d, const char* from,
+                          const char* to, bool replace) {
+  if (!replace) return os_unsupported;  // os_can_link: a link serves
+  if (renameat(dir_fd(d), from, dir_fd(d), to) != 0) return errno;
+  (void)close(fd_of(f));
+  f.handle = -1;
+  return 0;
+}
+
+static os_error list_at(const os_folder& d, os_each_name each, void* context) {
+  int listed = dup(dir_fd(d));
+  DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+  if (dir == nullptr) return listed < 0 ? errno : close_after(listed, errno);
+  rewinddir(dir);
+  while (const struct dirent* e = readdir(dir)) each(e->d_name, context);
+  (void)closedir(dir);
+  return 0;
+}
+
+static os_error status(os_stream& f, os_file_info& info) {
+  struct stat st;
+  if (fstat(fd_of(f), &st) != 0) return errno;
+  info.kind = S_ISREG(st.st_mode) ? os_regular : os_other;
+  info.size = static_cast<uint64_t>(st.st_size);
+  info.links = static_cast<uint32_t>(st.st_nlink);
+  info.device = static_cast<uint64_t>(st.st_dev);
+  info.inode = static_cast<uint64_t>(st.st_ino);
+  info.owner = st.st_uid;
+  info.group = st.st_gid;
+  info.mode = st.st_mode;
+  info.standard = 0;
+  return 0;
+}
+
+uint64_t os_random_seed() {
+  struct timespec now;
+  (void)clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<uint64_t>(now.tv_nsec) ^
+         static_cast<uint64_t>(now.tv_sec) << 20 ^
+         static_cast<uint64_t>(getpid()) << 40 ^ 0x9E3779B97F4A7C15u;
 }
 
 bool os_denied(os_error err) {
   return err == EACCES || err == EPERM || err == EROFS;
 }
 
-// Gives the file of f a random name stemXXXXXX, kept in name (size bytes),
-// in the folder dir: from its name or, unnamed, from the descriptor.
-// Returns 0 or the error.
-static os_error link_file(os_stream& f, int dir, char* name, size_t size,
-                          const char* stem) {
-  int slot = state_of(f).slot;
-  char self[64];
-  (void)snprintf(self, sizeof self, "/proc/self/fd/%d", fd_of(f));
-  int from_dir = slot > 0 ? named_folder[slot - 1] : AT_FDCWD;
-  const char* from = slot > 0 ? named_name[slot - 1] : self;
-  for (int i = 0; i < name_tries; i++) {
-    if (!random_name(name, size, stem)) return ENAMETOOLONG;
-    if (linkat(from_dir, from, dir, name, slot > 0 ? 0 : AT_SYMLINK_FOLLOW) ==
-        0)
-      return 0;
-    if (errno != EEXIST) return errno;
-  }
-  return EEXIST;
-}
-
-os_error os_keep(os_stream& f, const os_folder& d, const char* stem, char* name,
-                 size_t size) {
-  os_error err = link_file(f, dir_fd(d), name, size, stem);
-  if (err != 0) return err;
-  int slot = state_of(f).slot;
-  if (slot > 0) {
-    os_hold_ends();
-    (void)unlinkat(named_folder[slot - 1], named_name[slot - 1], 0);
-    set_named(f, 0);
-    os_let_ends_act();
-  }
-  return 0;
-}
-
-os_error os_replace(os_stream& f, const os_folder& d, const char* stem,
-                    const char* name, const os_file_info& old) {
-  (void)old;  // it took the old file's attributes from os_take_identity
-  os_hold_ends();
-  os_error err = 0;
-  if (state_of(f).slot == 0) {
-    // What a save killed between this link and the rename left goes first.
-    remove_unclaimed(dir_fd(d), stem);
-    int slot = free_slot();
-    if (slot == 0) err = EMFILE;
-    if (err == 0) {
-      named_folder[slot - 1] = dir_fd(d);
-      err = link_file(f, dir_fd(d), named_name[slot - 1], sizeof named_name[0],
-                      stem);
-    }
-    if (err == 0) set_named(f, slot);
-  }
-  int slot = state_of(f).slot;
-  if (err == 0 && renameat(named_folder[slot - 1], named_name[slot - 1],
-                           dir_fd(d), name) != 0)
-    err = errno;
-  if (err == 0) {
-    set_named(f, 0);
-    (void)close(fd_of(f));
-  }
-  os_let_ends_act();
-  return err;
-}
-
 bool os_replace_refused(os_error err) {
   return err == EBUSY || err == EPERM;
 }
 
-os_error os_drop(os_stream& f, const os_folder& d, char* left, size_t size) {
-  os_hold_ends();
-  int slot = state_of(f).slot;
-  os_error err =
-      slot > 0 && unlinkat(named_folder[slot - 1], named_name[slot - 1], 0) != 0
-          ? errno
-          : 0;
-  if (err != 0)
-    (void)snprintf(left, size, "%s%s", d.path, named_name[slot - 1]);
-  set_named(f, 0);
-  os_let_ends_act();
-  (void)close(fd_of(f));
-  f.handle = -1;
-  return err;
-}
-
-os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
-                    size_t& got) {
+static os_error read_at(os_stream& f, uint64_t at, char* buf, size_t size,
+                        size_t& got) {
   return read_retrying(
       [&] { return pread(fd_of(f), buf, size, static_cast<off_t>(at)); }, got);
 }
 
-os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
+static os_error write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
   while (n > 0) {
     ssize_t done = pwrite(fd_of(f), p, n, static_cast<off_t>(at));
     if (done < 0 && errno == EINTR) continue;
@@ -756,24 +595,17 @@ os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
   return 0;
 }
 
-os_error os_size(os_stream& f, uint64_t& length) {
-  struct stat st;
-  if (fstat(fd_of(f), &st) != 0) return errno;
-  length = static_cast<uint64_t>(st.st_size);
-  return 0;
-}
-
-os_error os_seek(os_stream& f, uint64_t at) {
+static os_error seek(os_stream& f, uint64_t at) {
   return lseek(fd_of(f), static_cast<off_t>(at), SEEK_SET) < 0 ? errno : 0;
 }
 
-os_error os_cut(os_stream& f) {
+static os_error cut(os_stream& f) {
   off_t end = lseek(fd_of(f), 0, SEEK_CUR);
   if (end < 0 || ftruncate(fd_of(f), end) != 0) return errno;
   return 0;
 }
 
-os_error os_sync(os_stream& f) {
+static os_error sync(os_stream& f) {
   return sync_fd(fd_of(f)) == 0 ? 0 : errno;
 }
 
@@ -821,8 +653,8 @@ static os_error drop_inherited_acl(int fd) {
   return 0;
 }
 
-os_error os_take_identity(os_stream& old, const os_file_info& info,
-                          os_stream& fresh) {
+static os_error take_identity(os_stream& old, const os_file_info& info,
+                              os_stream& fresh) {
   int fd = fd_of(fresh);
   struct stat now;
   if (fstat(fd, &now) != 0) return errno;
@@ -992,6 +824,38 @@ os_error os_open_file(const os_folder& d, const char* name,
   open_stream(f, fd);
   return 0;
 }
+
+#if defined(O_TMPFILE)
+const unsigned unnamed_files = os_can_unnamed;
+#else
+const unsigned unnamed_files = 0;
+#endif
+
+const os_file_calls os_system_files = {
+    unnamed_files | os_can_link,
+    os_look,
+    os_open_device,
+    os_open_folder,
+    os_close_folder,
+    os_backup_folder,
+    os_open_file,
+    open_at,
+    link_at,
+    rename_at,
+    unlink_at,
+    list_at,
+    status,
+    os_lock,
+    take_identity,
+    read_at,
+    write_at,
+    os_write,
+    seek,
+    cut,
+    sync,
+    sync_folder,
+    os_close,
+};
 
 // ---- Memory the process can really have ----
 //

@@ -6,6 +6,8 @@
 // committed as a block grows. The conversions themselves are in
 // os_text.cpp, which every platform builds and tests.
 #include <windows.h>
+// after windows.h
+#include <aclapi.h>
 
 #include <clocale>
 #include <cstdint>
@@ -37,11 +39,9 @@ static HANDLE handle_of(const os_stream& s) {
 }
 
 // What this file keeps for a stream between two calls, in the stream's
-// platform bytes: the carries of its text conversions, and which of a
-// save's hidden new files it is (slot + 1), or 0.
+// platform bytes: the carries of its text conversions.
 struct stream_state {
   text_state text;
-  int slot;
 };
 static_assert(sizeof(stream_state) <= sizeof(os_stream::platform),
               "a stream's state does not fit its platform bytes");
@@ -52,10 +52,6 @@ static stream_state& state_of(os_stream& s) {
 
 static text_state& text_of(os_stream& s) {
   return state_of(s).text;
-}
-
-static int& slot_of(os_stream& s) {
-  return state_of(s).slot;
 }
 
 // ---- Console interrupts ----
@@ -70,9 +66,16 @@ static SRWLOCK save_lock = SRWLOCK_INIT;
 // holds the lock to finish, and keeps the lock, so that no other save
 // starts. A save's new file is marked to be deleted when closed, which
 // the end of the process does.
+static void (*volatile first_at_end)() = nullptr;
+
 static BOOL WINAPI on_console_event(DWORD) {
   AcquireSRWLockExclusive(&save_lock);
+  if (first_at_end != nullptr) first_at_end();
   return FALSE;
+}
+
+void os_call_before_end(void (*before_end)()) {
+  if (first_at_end == nullptr) first_at_end = before_end;
 }
 
 void os_start() {
@@ -90,7 +93,6 @@ static void open_stream(os_stream& s, HANDLE h, bool text) {
   s.text = text;
   stream_state* state = new (s.platform) stream_state;
   text_reset(state->text);
-  state->slot = 0;
 }
 
 void os_std_stream(os_stream& s, int which) {
@@ -335,11 +337,11 @@ void os_error_text(os_error err, char* buf, size_t size) {
 
 // ---- Files, for a save ----
 //
-// A save's new file is made hidden in its folder and marked to be deleted
-// when closed, so that a program ended by Task Manager or taskkill leaves
-// nothing behind; once written, flushed and given the old file's
-// attributes, it loses the mark and is moved into place. Console events
-// wait while os_hold_ends holds them.
+// The file calls of os_system_files. A save's new file is made hidden in
+// its folder and marked to be deleted when closed (os_open_temporary), so
+// that a program ended by Task Manager or taskkill leaves nothing behind;
+// its rename takes the mark off. Console events wait while os_hold_ends
+// holds them.
 
 // What os_open_file says of a name that leads to another file than the one
 // os_look found.
@@ -355,7 +357,7 @@ const os_error os_busy = ERROR_LOCK_VIOLATION;
 const DWORD lock_wait = 3000;
 const DWORD lock_step = 100;
 
-os_error os_lock(os_stream& f, bool exclusive) {
+os_error os_lock(os_stream& f, bool exclusive, bool wait) {
   HANDLE h = handle_of(f);
   if (GetFileType(h) != FILE_TYPE_DISK) return 0;
   DWORD flags =
@@ -366,18 +368,13 @@ os_error os_lock(os_stream& f, bool exclusive) {
     if (LockFileEx(h, flags, 0, MAXDWORD, MAXDWORD, &from_start)) return 0;
     os_error err = GetLastError();
     if (err != ERROR_LOCK_VIOLATION && err != ERROR_IO_PENDING)
-      return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? 0
-                                                                         : err;
-    if (waited >= lock_wait) return os_busy;
+      return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION
+                 ? os_unsupported
+                 : err;
+    if (!wait || waited >= lock_wait) return os_busy;
     Sleep(lock_step);
   }
 }
-
-// The new files a save has (at most two: the new file and a backup copy
-// being made), by slot: their paths, for the move that keeps them.
-const int hidden_slots = 2;
-static wchar_t hidden_path[hidden_slots][name_room];
-static bool hidden_used[hidden_slots];
 
 // Closes h; returns first if it is an error already, else close's error.
 static os_error close_after(HANDLE h, os_error first) {
@@ -443,47 +440,6 @@ static os_error path_in(const os_folder& d, const char* name, char* path,
   return got > 0 && static_cast<size_t>(got) < size ? 0 : os_name_too_long;
 }
 
-// Appends six random letters and digits to the UTF-8 text at name, whose
-// room is size bytes. Returns false when they do not fit.
-static bool add_random_letters(char* name, size_t size) {
-  static const char letters[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-  static uint64_t state = 0;
-  if (state == 0) {
-    LARGE_INTEGER now;
-    (void)QueryPerformanceCounter(&now);
-    state = static_cast<uint64_t>(now.QuadPart) ^
-            static_cast<uint64_t>(GetCurrentProcessId()) << 40 ^
-            0x9E3779B97F4A7C15u;
-  }
-  size_t len = strlen(name);
-  if (len + 7 > size) return false;
-  for (int i = 0; i < 6; i++) {
-    state ^= state << 13;  // xorshift64
-    state ^= state >> 7;
-    state ^= state << 17;
-    name[len + i] = letters[state % (sizeof letters - 1)];
-  }
-  name[len + 6] = '\0';
-  return true;
-}
-
-// Writes into name (size bytes) the path folder, stem and six random
-// letters. Returns false when that does not fit.
-static bool random_name(char* name, size_t size, const char* folder,
-                        const char* stem) {
-  int got = snprintf(name, size, "%s%s", folder, stem);
-  return got > 0 && static_cast<size_t>(got) < size &&
-         add_random_letters(name, size);
-}
-
-// Tries this many names before giving up on a folder full of them.
-const int name_tries = 100;
-
-static bool name_taken(os_error err) {
-  return err == ERROR_FILE_EXISTS || err == ERROR_ALREADY_EXISTS;
-}
-
 // Sets sa to make a file that only this user may open: its access list
 // grants this user everything and takes nothing from the folder. Returns
 // false where that cannot be built.
@@ -512,156 +468,9 @@ static bool private_to_user(SECURITY_ATTRIBUTES& sa) {
   return true;
 }
 
-os_error os_new_file(const os_folder& d, const char* stem, bool own_only,
-                     bool clean, os_stream& f) {
-  // A hidden file marked for deletion leaves nothing to clean. It takes the
-  // folder's permissions as any new file does, but with own_only (a backup
-  // copy) only this user's.
-  (void)clean;
-  SECURITY_ATTRIBUTES own;
-  SECURITY_ATTRIBUTES* security = nullptr;
-  if (own_only) {
-    if (!private_to_user(own)) return GetLastError();
-    security = &own;
-  }
-  int slot = 0;
-  while (slot < hidden_slots && hidden_used[slot]) slot++;
-  if (slot == hidden_slots) return ERROR_TOO_MANY_OPEN_FILES;
-  static char name[os_path_max];
-  os_error err = 0;
-  for (int attempt = 0; attempt < name_tries; attempt++) {
-    if (!random_name(name, sizeof name, d.path, stem)) return os_name_too_long;
-    err = wide_name(name, hidden_path[slot], name_room);
-    if (err != 0) return err;
-    HANDLE h =
-        CreateFileW(hidden_path[slot], GENERIC_READ | GENERIC_WRITE | DELETE,
-                    FILE_SHARE_DELETE, security, CREATE_NEW,
-                    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      err = GetLastError();
-      if (name_taken(err)) continue;
-      return err;
-    }
-    if (!set_delete_mark(h, true)) {
-      err = GetLastError();
-      (void)CloseHandle(h);
-      (void)DeleteFileW(hidden_path[slot]);
-      return err;
-    }
-    open_stream(f, h, true);
-    hidden_used[slot] = true;
-    slot_of(f) = slot + 1;
-    return 0;
-  }
-  return err;
-}
-
-// Forgets the hidden file of f, which has been moved or deleted.
-static void forget(os_stream& f) {
-  int slot = slot_of(f);
-  if (slot > 0) hidden_used[slot - 1] = false;
-  slot_of(f) = 0;
-  f.handle = -1;
-}
-
-// Moves the file at from to the path to; with replace, over the file
-// there, whose access list, owner, attributes and alternate streams the
-// new file takes (ReplaceFileW; a file not there yet is moved in). Returns
-// 0 or the error.
-static os_error move_into(const wchar_t* from, const wchar_t* to,
-                          bool replace) {
-  if (replace && GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
-    // Full paths: wine refuses a relative one ("The directory name is
-    // invalid").
-    static wchar_t full_from[name_room];
-    static wchar_t full_to[name_room];
-    DWORD a = GetFullPathNameW(from, name_room, full_from, nullptr);
-    DWORD b = GetFullPathNameW(to, name_room, full_to, nullptr);
-    if (a == 0 || a >= name_room || b == 0 || b >= name_room)
-      return a == 0 || b == 0 ? GetLastError() : os_name_too_long;
-    if (ReplaceFileW(full_to, full_from, nullptr,
-                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
-      return 0;
-    return GetLastError();
-  }
-  DWORD how =
-      MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  return MoveFileExW(from, to, how) ? 0 : GetLastError();
-}
-
-// Takes the deletion mark off the hidden file of f, gives it the
-// attributes attributes, closes it and moves it to the UTF-8 path name;
-// replace allows it to replace a file of that name. Returns 0 or the
-// error; a name that is taken leaves the file closed where it was, for
-// another name (kept set), any other error deletes it.
-static os_error move_hidden(os_stream& f, const char* name, DWORD attributes,
-                            bool replace, bool& kept) {
-  kept = false;
-  const wchar_t* from = hidden_path[slot_of(f) - 1];
-  static wchar_t to[name_room];
-  HANDLE h = handle_of(f);
-  if (h != INVALID_HANDLE_VALUE) {
-    os_error err = set_attributes(h, attributes);
-    if (err == 0 && !set_delete_mark(h, false)) err = GetLastError();
-    if (err != 0) {
-      forget(f);
-      return close_after(h, err);  // deleted as it closes
-    }
-    // From here until the move, only the end of the process by force could
-    // leave the file behind, under its hidden name.
-    err = close_after(h, 0);
-    f.handle = reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
-    if (err != 0) {
-      (void)DeleteFileW(from);
-      forget(f);
-      return err;
-    }
-  }
-  os_error err = wide_name(name, to, name_room);
-  if (err == 0) err = move_into(from, to, replace);
-  kept = name_taken(err) && !replace;
-  if (err != 0 && !kept) (void)DeleteFileW(from);
-  if (!kept) forget(f);
-  return err;
-}
-
-os_error os_keep(os_stream& f, const os_folder& d, const char* stem, char* name,
-                 size_t size) {
-  os_error err = 0;
-  bool kept = true;
-  static char path[os_path_max];
-  for (int attempt = 0; attempt < name_tries && kept; attempt++) {
-    if (!random_name(path, sizeof path, d.path, stem) ||
-        strlen(path + strlen(d.path)) >= size) {
-      err = os_name_too_long;
-      break;
-    }
-    err = move_hidden(f, path, FILE_ATTRIBUTE_NORMAL, false, kept);
-    if (err == 0) break;
-  }
-  if (err != 0) {
-    if (kept) {
-      (void)DeleteFileW(hidden_path[slot_of(f) - 1]);
-      forget(f);
-    }
-    return err;
-  }
-  (void)snprintf(name, size, "%s", path + strlen(d.path));
-  // Kept open to be read, and deleted when done with.
-  static wchar_t wide[name_room];
-  err = wide_name(path, wide, name_room);
-  HANDLE h = err == 0
-                 ? CreateFileW(wide, GENERIC_READ | DELETE,
-                               FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
-                 : INVALID_HANDLE_VALUE;
-  if (h == INVALID_HANDLE_VALUE) {
-    if (err == 0) err = GetLastError();
-    (void)DeleteFileW(wide);
-    return err;
-  }
-  open_stream(f, h, false);
-  return 0;
+bool os_denied(os_error err) {
+  return err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ||
+         err == ERROR_NETWORK_ACCESS_DENIED;
 }
 
 // The attributes of a file that its replacement takes over.
@@ -669,37 +478,20 @@ const DWORD kept_attributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                               FILE_ATTRIBUTE_ARCHIVE |
                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
-os_error os_replace(os_stream& f, const os_folder& d, const char* stem,
-                    const char* name, const os_file_info& old) {
-  (void)stem;  // the new file has its hidden name already
-  static char target[os_path_max];
-  os_error err = path_in(d, name, target, sizeof target);
-  if (err != 0) return err;
-  DWORD attributes = old.kind == os_regular ? old.mode & kept_attributes : 0;
-  bool kept = false;
-  return move_hidden(f, target,
-                     attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL, true,
-                     kept);
-}
-
-bool os_replace_refused(os_error) {
-  return false;  // a failed move has deleted the new file
-}
-
-os_error os_drop(os_stream& f, const os_folder&, char*, size_t) {
-  if (f.handle != -1 && handle_of(f) != INVALID_HANDLE_VALUE)
-    (void)CloseHandle(handle_of(f));  // marked: deleted as it closes
-  forget(f);
-  return 0;
-}
-
-bool os_denied(os_error err) {
-  return err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ||
-         err == ERROR_NETWORK_ACCESS_DENIED;
-}
-
-os_error os_take_identity(os_stream&, const os_file_info&, os_stream&) {
-  return 0;  // the attributes are given as the new file is moved in
+static os_error take_identity(os_stream& old, const os_file_info&,
+                              os_stream& fresh) {
+  // The access list and owner go with the replace (ReplaceFileW); a backup
+  // copy takes the file's access list where this user may give it.
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (GetSecurityInfo(handle_of(old), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                      nullptr, nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+    return 0;  // nothing to take: the copy stays this user's own
+  DWORD err = SetSecurityInfo(handle_of(fresh), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                              nullptr);
+  (void)LocalFree(sd);
+  return err == ERROR_SUCCESS ? 0 : static_cast<os_error>(err);
 }
 
 // Moves the file pointer of f to byte at.
@@ -711,43 +503,36 @@ static os_error point_at(os_stream& f, uint64_t at) {
              : GetLastError();
 }
 
-os_error os_read_at(os_stream& f, uint64_t at, char* buf, size_t size,
-                    size_t& got) {
+static os_error read_at(os_stream& f, uint64_t at, char* buf, size_t size,
+                        size_t& got) {
   got = 0;
   os_error err = point_at(f, at);
   if (err != 0) return err;
   return read_raw(handle_of(f), buf, size, got);
 }
 
-os_error os_write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
+static os_error write_at(os_stream& f, uint64_t at, const char* p, size_t n) {
   os_error err = point_at(f, at);
   return err != 0 ? err : write_all(handle_of(f), p, n);
 }
 
-os_error os_size(os_stream& f, uint64_t& length) {
-  LARGE_INTEGER size;
-  if (!GetFileSizeEx(handle_of(f), &size)) return GetLastError();
-  length = static_cast<uint64_t>(size.QuadPart);
-  return 0;
-}
-
-os_error os_seek(os_stream& f, uint64_t at) {
+static os_error seek(os_stream& f, uint64_t at) {
   return point_at(f, at);
 }
 
-os_error os_cut(os_stream& f) {
+static os_error cut(os_stream& f) {
   return SetEndOfFile(handle_of(f)) ? 0 : GetLastError();
 }
 
-os_error os_sync(os_stream& f) {
+static os_error sync(os_stream& f) {
   return FlushFileBuffers(handle_of(f)) ? 0 : GetLastError();
 }
 
-void os_sync_folder(const os_folder&) {
-  // The moves are made with MOVEFILE_WRITE_THROUGH.
+static os_error sync_folder(const os_folder&) {
+  return 0;  // the moves are made with MOVEFILE_WRITE_THROUGH
 }
 
-os_error os_remove(const os_folder& d, const char* name) {
+static os_error unlink_at(const os_folder& d, const char* name) {
   static char path[os_path_max];
   static wchar_t wide[name_room];
   os_error err = path_in(d, name, path, sizeof path);
@@ -920,6 +705,214 @@ os_error os_open_file(const os_folder& d, const char* name,
   open_stream(f, h, true);
   return 0;
 }
+
+const os_error os_exists = ERROR_FILE_EXISTS;
+const os_error os_unsupported = ERROR_NOT_SUPPORTED;
+
+bool os_replace_refused(os_error err) {
+  // The file stays as it is, the new one under its own name: another
+  // program has the file open without letting it be replaced.
+  return err == ERROR_UNABLE_TO_REMOVE_REPLACED ||
+         err == ERROR_SHARING_VIOLATION;
+}
+
+// Writes the path of the file name in the folder d, in UTF-16, into wide
+// (name_room units). Returns 0 or the error.
+static os_error wide_path_in(const os_folder& d, const char* name,
+                             wchar_t* wide) {
+  char path[os_path_max];
+  os_error err = path_in(d, name, path, sizeof path);
+  return err != 0 ? err : wide_name(path, wide, name_room);
+}
+
+// The error of a name that is taken, as os_exists.
+static os_error taken_as_exists(os_error err) {
+  return err == ERROR_ALREADY_EXISTS ? os_exists : err;
+}
+
+static os_error open_at(const os_folder& d, const char* name, unsigned how,
+                        os_stream& f) {
+  if ((how & 3) == os_open_unnamed) return os_unsupported;
+  static wchar_t wide[name_room];
+  os_error err = wide_path_in(d, name, wide);
+  if (err != 0) return err;
+  HANDLE h;
+  if ((how & 3) == os_open_existing) {
+    h = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE | DELETE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                    nullptr);
+    if (h == INVALID_HANDLE_VALUE) return GetLastError();
+    BY_HANDLE_FILE_INFORMATION file;
+    if (GetFileType(h) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(h, &file) ||
+        (file.dwFileAttributes &
+         (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0)
+      return close_after(h, os_changed);
+    open_stream(f, h, true);
+    return 0;
+  }
+  SECURITY_ATTRIBUTES own;
+  SECURITY_ATTRIBUTES* security = nullptr;
+  if ((how & os_open_own_only) != 0) {
+    if (!private_to_user(own)) return GetLastError();
+    security = &own;
+  }
+  bool temporary = (how & os_open_temporary) != 0;
+  // WRITE_DAC: a backup copy takes the access list of its file.
+  h = CreateFileW(wide, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC,
+                  FILE_SHARE_DELETE, security, CREATE_NEW,
+                  temporary ? FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY
+                            : FILE_ATTRIBUTE_NORMAL,
+                  nullptr);
+  if (h == INVALID_HANDLE_VALUE) return taken_as_exists(GetLastError());
+  if (temporary && !set_delete_mark(h, true)) {
+    err = close_after(h, GetLastError());
+    (void)DeleteFileW(wide);
+    return err;
+  }
+  open_stream(f, h, true);
+  return 0;
+}
+
+static os_error link_at(os_stream&, const os_folder&, const char*,
+                        const char*) {
+  return os_unsupported;  // not every volume has links (FAT)
+}
+
+// Moves the file at from to the path to; with replace, over the file
+// there, whose access list, owner and alternate streams the new file takes
+// (ReplaceFileW; a file not there yet is moved in). Returns 0 or the
+// error.
+static os_error move_into(const wchar_t* from, const wchar_t* to,
+                          bool replace) {
+  const DWORD through = MOVEFILE_WRITE_THROUGH;
+  if (replace && GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+    // Full paths: wine refuses a relative one ("The directory name is
+    // invalid").
+    static wchar_t full_from[name_room];
+    static wchar_t full_to[name_room];
+    DWORD a = GetFullPathNameW(from, name_room, full_from, nullptr);
+    DWORD b = GetFullPathNameW(to, name_room, full_to, nullptr);
+    if (a == 0 || a >= name_room || b == 0 || b >= name_room)
+      return a == 0 || b == 0 ? GetLastError() : os_name_too_long;
+    if (ReplaceFileW(full_to, full_from, nullptr,
+                     REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr))
+      return 0;
+    os_error err = GetLastError();
+    // The old file is gone already, the new one still under its name.
+    if (err != ERROR_UNABLE_TO_MOVE_REPLACEMENT) return err;
+    return MoveFileExW(from, to, MOVEFILE_REPLACE_EXISTING | through)
+               ? 0
+               : GetLastError();
+  }
+  DWORD how = through | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
+  return MoveFileExW(from, to, how) ? 0 : taken_as_exists(GetLastError());
+}
+
+static os_error rename_at(os_stream& f, const os_folder& d, const char* from,
+                          const char* to, bool replace) {
+  static wchar_t wide_from[name_room];
+  static wchar_t wide_to[name_room];
+  os_error err = wide_path_in(d, from, wide_from);
+  if (err == 0) err = wide_path_in(d, to, wide_to);
+  if (err != 0) return err;
+  // A replacement takes the replaced file's attributes.
+  DWORD attributes = replace ? GetFileAttributesW(wide_to) : 0;
+  attributes =
+      attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes & kept_attributes;
+  HANDLE h = handle_of(f);
+  err = set_attributes(h, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
+  if (err == 0 && !set_delete_mark(h, false)) err = GetLastError();
+  if (err != 0) return err;
+  // Moved closed, as another open of it would be refused. From here until
+  // the move, only the end of the process by force could leave the file
+  // behind, under its hidden name.
+  err = close_after(h, 0);
+  f.handle = -1;
+  if (err == 0) err = move_into(wide_from, wide_to, replace);
+  const wchar_t* now = err == 0 ? wide_to : wide_from;
+  if (err == 0 && replace) return 0;
+  // Open again: to be read once kept, or to be deleted when closed.
+  h = CreateFileW(now, GENERIC_READ | GENERIC_WRITE | DELETE,
+                  FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h != INVALID_HANDLE_VALUE && (err == 0 || set_delete_mark(h, true))) {
+    open_stream(f, h, false);
+    return err;
+  }
+  os_error reopen = GetLastError();
+  if (h != INVALID_HANDLE_VALUE) (void)CloseHandle(h);
+  if (err == 0) return reopen;  // kept, but lost to this save
+  (void)DeleteFileW(wide_from);
+  return err;
+}
+
+static os_error list_at(const os_folder& d, os_each_name each, void* context) {
+  static wchar_t pattern[name_room];
+  os_error err = wide_path_in(d, "*", pattern);
+  if (err != 0) return err;
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(pattern, &found);
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
+  do {
+    char name[3 * MAX_PATH + 1];
+    to_utf8(found.cFileName, name, sizeof name);
+    if (name[0] != '\0') each(name, context);
+  } while (FindNextFileW(h, &found));
+  (void)FindClose(h);
+  return 0;
+}
+
+static os_error status(os_stream& f, os_file_info& info) {
+  memset(&info, 0, sizeof info);
+  BY_HANDLE_FILE_INFORMATION file;
+  if (!GetFileInformationByHandle(handle_of(f), &file)) return GetLastError();
+  info.kind =
+      GetFileType(handle_of(f)) == FILE_TYPE_DISK ? os_regular : os_other;
+  info.size =
+      static_cast<uint64_t>(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
+  info.links = file.nNumberOfLinks;
+  info.device = file.dwVolumeSerialNumber;
+  info.inode =
+      static_cast<uint64_t>(file.nFileIndexHigh) << 32 | file.nFileIndexLow;
+  info.mode = file.dwFileAttributes;
+  return 0;
+}
+
+uint64_t os_random_seed() {
+  LARGE_INTEGER now;
+  (void)QueryPerformanceCounter(&now);
+  return static_cast<uint64_t>(now.QuadPart) ^
+         static_cast<uint64_t>(GetCurrentProcessId()) << 40 ^
+         0x9E3779B97F4A7C15u;
+}
+
+const os_file_calls os_system_files = {
+    os_can_delete_on_close,
+    os_look,
+    os_open_device,
+    os_open_folder,
+    os_close_folder,
+    os_backup_folder,
+    os_open_file,
+    open_at,
+    link_at,
+    rename_at,
+    unlink_at,
+    list_at,
+    status,
+    os_lock,
+    take_identity,
+    read_at,
+    write_at,
+    os_write,
+    seek,
+    cut,
+    sync,
+    sync_folder,
+    os_close,
+};
 
 // ---- Memory ----
 

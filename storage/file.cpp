@@ -286,8 +286,13 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
   if (!ask_word(con, file_prompt, fname)) return n;
   os_stream file;
   os_error err = os_open_read(file, fname);
-  // Not while another program writes the file in place.
-  if (err == 0 && (err = os_lock(file, false)) != 0) (void)os_close(file);
+  // Not while another program writes the file in place; where the file
+  // system has no locks, nothing can tell.
+  if (err == 0) {
+    err = os_lock(file, false, true);
+    if (err == os_unsupported) err = 0;
+    if (err != 0) (void)os_close(file);
+  }
   if (err != 0) {
     report_errno(con, fname, err);
     return n;

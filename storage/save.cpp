@@ -1,5 +1,6 @@
 // Saving a file whole: the decision how a save reaches its file, and the
-// protocol of a replacing and of an in-place save, over os/os.h.
+// protocol of a replacing and of an in-place save, over the file calls of
+// os/os.h (os_files()) and the files of storage/temp_file.h.
 #include "storage/save.h"
 
 #include <cstdio>
@@ -12,9 +13,8 @@
 const char temp_prefix[] = ".kartoteka-";
 const char backup_infix[] = ".kartoteka-backup-";
 
-// The longest name a folder takes, and the random letters a name gets.
+// The longest name a folder takes.
 const size_t name_max = 255;
-const size_t random_letters = 6;
 
 // The last part of path, its name.
 static const char* base_name(const char* path) {
@@ -41,7 +41,7 @@ static unsigned machine_tag() {
 static void temp_stem(char* stem, size_t size, const char* target) {
   int got = snprintf(stem, size, "%s%s-%08x-", temp_prefix, base_name(target),
                      machine_tag());
-  if (got < 0 || static_cast<size_t>(got) + random_letters > name_max)
+  if (got < 0 || static_cast<size_t>(got) + temp_random_letters > name_max)
     (void)snprintf(stem, size, "%s", temp_prefix);
 }
 
@@ -50,13 +50,13 @@ static void temp_stem(char* stem, size_t size, const char* target) {
 // "kartoteka-backup-" where that would be too long for a name.
 static void backup_stem(char* stem, size_t size, const char* target) {
   int got = snprintf(stem, size, "%s%s", base_name(target), backup_infix);
-  if (got < 0 || static_cast<size_t>(got) + random_letters > name_max)
+  if (got < 0 || static_cast<size_t>(got) + temp_random_letters > name_max)
     (void)snprintf(stem, size, "%s", backup_infix + 1);
 }
 
 // Closes f if it is open.
 static void close_open(os_stream& f) {
-  if (f.handle != -1) (void)os_close(f);
+  if (f.handle != -1) (void)os_files().close(f);
   f.handle = -1;
 }
 
@@ -69,13 +69,13 @@ static void note_left(save& s, os_error err, const char* path) {
   s.outcome.left_count++;
 }
 
-// Closes and removes the new file f, made in the folder d; one that cannot
-// be removed is noted in s.outcome.
-static void drop_new(save& s, os_stream& f, const os_folder& d) {
+// Closes and removes the file t, if it is open; one that cannot be removed
+// is noted in s.outcome.
+static void drop_new(save& s, temp_file& t) {
+  if (t.f.handle == -1) return;
   char path[os_path_max];
-  os_error err = os_drop(f, d, path, sizeof path);
+  os_error err = temp_drop(t, path, sizeof path);
   if (err != 0) note_left(s, err, path);
-  f.handle = -1;
 }
 
 // Copies the first length bytes of from into to, from the start of both.
@@ -86,56 +86,61 @@ static os_error copy_contents(os_stream& from, os_stream& to, uint64_t length) {
     size_t want = length - at < sizeof buf ? static_cast<size_t>(length - at)
                                            : sizeof buf;
     size_t got = 0;
-    os_error err = os_read_at(from, at, buf, want, got);
+    os_error err = os_files().read_at(from, at, buf, want, got);
     if (err == 0 && got == 0) err = os_changed;  // it has shrunk meanwhile
-    if (err == 0) err = os_write_at(to, at, buf, got);
+    if (err == 0) err = os_files().write_at(to, at, buf, got);
     if (err != 0) return err;
     at += got;
   }
   return 0;
 }
 
-// Makes a new file for the save of s.target in the folder d (os_new_file),
-// named after the target where it needs a name, so that a later save can
-// remove it if this one is killed; with own_only only this user may read
-// it.
+// Makes a new file t for the save of s.target in the folder d, named
+// after the target where it needs a name, so that a later save can remove
+// it if this one is killed; with own_only only this user may read it.
 static os_error new_file(save& s, const os_folder& d, bool own_only,
-                         os_stream& f) {
+                         temp_file& t) {
   char stem[os_path_max];
   temp_stem(stem, sizeof stem, s.target);
-  return os_new_file(d, stem, own_only, strcmp(stem, temp_prefix) != 0, f);
+  return temp_create(t, d, stem, own_only, strcmp(stem, temp_prefix) != 0);
 }
 
-// The folder that holds the backup.
-static const os_folder& backup_folder_of(const save& s) {
-  return s.backup_beside ? s.folder : s.backup_folder;
+// The length of the file f, or the error.
+static os_error length_of(os_stream& f, uint64_t& length) {
+  os_file_info info;
+  os_error err = os_files().status(f, info);
+  length = info.size;
+  return err;
 }
 
 // Makes s.backup: a synced copy of the old contents of s.file in the
 // folder d, which gets its name only once it is whole. Returns 0 or the
 // error.
 static os_error backup_in(save& s, const os_folder& d) {
+  const os_file_calls& fs = os_files();
   os_error err = new_file(s, d, true, s.backup);
   if (err != 0) return err;
-  err = copy_contents(s.file, s.backup, s.old.size);
+  err = copy_contents(s.file, s.backup.f, s.old.size);
   // It takes the file's owner, group and permissions where it can, so that
   // it may stand for the file; otherwise it stays this user's own.
-  if (err == 0) (void)os_take_identity(s.file, s.old, s.backup);
-  if (err == 0) err = os_sync(s.backup);
+  if (err == 0) (void)fs.take_identity(s.file, s.old, s.backup.f);
+  if (err == 0) err = fs.sync(s.backup.f);
   char stem[os_path_max];
   backup_stem(stem, sizeof stem, s.target);
-  if (err == 0)
-    err = os_keep(s.backup, d, stem, s.backup_name, sizeof s.backup_name);
+  char name[sizeof s.backup.name];
+  if (err == 0) err = temp_keep(s.backup, stem, name, sizeof name);
+  // The copy must outlast a power cut by its name too, before the file is
+  // touched.
+  if (err == 0) err = fs.sync_folder(d);
   if (err != 0) {
-    drop_new(s, s.backup, d);
+    drop_new(s, s.backup);
     return err;
   }
   int got = snprintf(s.outcome.backup_path, sizeof s.outcome.backup_path,
-                     "%s%s", d.path, s.backup_name);
+                     "%s%s", d.path, name);
   if (got < 0 || static_cast<size_t>(got) >= sizeof s.outcome.backup_path)
     (void)snprintf(s.outcome.backup_path, sizeof s.outcome.backup_path, "%s",
-                   s.backup_name);
-  os_sync_folder(d);
+                   name);
   return 0;
 }
 
@@ -143,35 +148,24 @@ static os_error backup_in(save& s, const os_folder& d) {
 // file (or has no room), in the user's own backup folder, which outlasts a
 // power cut. Returns 0, or the error of the copy beside the file.
 static os_error make_backup(save& s) {
-  s.backup_beside = true;
   os_error err = backup_in(s, s.folder);
   if (err == 0) return 0;
   char folder[os_path_max];
-  if (os_backup_folder(folder, sizeof folder) != 0 ||
-      os_open_folder(folder, strlen(folder), s.backup_folder) != 0)
+  if (os_files().backup_folder(folder, sizeof folder) != 0 ||
+      os_files().open_folder(folder, strlen(folder), s.backup_folder) != 0)
     return err;
-  s.backup_beside = false;
   return backup_in(s, s.backup_folder) == 0 ? 0 : err;
-}
-
-// Removes the backup, if there is one; one that cannot be removed is
-// noted in s.outcome.
-static void drop_backup(save& s) {
-  if (s.backup.handle == -1) return;
-  close_open(s.backup);
-  os_error err = os_remove(backup_folder_of(s), s.backup_name);
-  if (err != 0) note_left(s, err, s.outcome.backup_path);
 }
 
 // Puts the old contents back into s.file from the backup after a failed
 // overwrite: the file is emptied first, so that the blocks the new
 // contents took are free for the old ones again.
 static os_error restore(save& s) {
-  if (s.backup.handle == -1) return os_changed;
-  os_error err = os_seek(s.file, 0);
-  if (err == 0) err = os_cut(s.file);
-  if (err == 0) err = copy_contents(s.backup, s.file, s.old.size);
-  if (err == 0) err = os_sync(s.file);
+  const os_file_calls& fs = os_files();
+  os_error err = fs.seek(s.file, 0);
+  if (err == 0) err = fs.cut(s.file);
+  if (err == 0) err = copy_contents(s.backup.f, s.file, s.old.size);
+  if (err == 0) err = fs.sync(s.file);
   return err;
 }
 
@@ -180,10 +174,12 @@ static os_error restore(save& s) {
 // backup unless even that failed (s.outcome.damaged), and lets the ends of the
 // program act. Returns err.
 static os_error finish_in_place(save& s, os_error err) {
-  if (err != 0 && s.backup.handle != -1 && restore(s) != 0)
+  if (err != 0 && s.backup.f.handle != -1 && restore(s) != 0)
     s.outcome.damaged = true;
-  if (!s.outcome.damaged) drop_backup(s);
-  close_open(s.backup);
+  if (s.outcome.damaged)
+    close_open(s.backup.f);
+  else
+    drop_new(s, s.backup);
   os_let_ends_act();
   return err;
 }
@@ -197,12 +193,14 @@ static os_error finish_in_place(save& s, os_error err) {
 // read cannot be copied: it is written over without a backup, as by any
 // program. On failure the file is as it was and no backup is left.
 static os_error begin_in_place(save& s) {
+  const os_file_calls& fs = os_files();
   os_hold_ends();
   // No other save or load of the file may see it half written.
-  os_error err = os_lock(s.file, true);
+  os_error err = fs.lock(s.file, true, true);
+  if (err == os_unsupported) err = 0;
   if (err == 0 && s.readable) err = make_backup(s);
-  if (err == 0) err = os_seek(s.file, 0);
-  if (err == 0 && s.backup.handle != -1) err = os_cut(s.file);
+  if (err == 0) err = fs.seek(s.file, 0);
+  if (err == 0 && s.backup.f.handle != -1) err = fs.cut(s.file);
   if (err != 0) return finish_in_place(s, err);
   s.way = save_in_place;
   return 0;
@@ -215,8 +213,8 @@ static os_error begin_in_place(save& s) {
 // program may act.
 static os_error end_in_place(save& s, os_error failed) {
   os_error err = failed;
-  if (err == 0) err = os_cut(s.file);
-  if (err == 0) err = os_sync(s.file);
+  if (err == 0) err = os_files().cut(s.file);
+  if (err == 0) err = os_files().sync(s.file);
   return finish_in_place(s, err);
 }
 
@@ -226,17 +224,18 @@ static os_error end_in_place(save& s, os_error failed) {
 // failure cuts it back to its old length, or, where even that fails, notes
 // in s.outcome.lost that it is not as it was. Returns 0 or the error.
 static os_error grow(save& s, uint64_t length) {
+  const os_file_calls& fs = os_files();
   static const char zeros[1 << 16] = {};
   os_error err = 0;
   for (uint64_t at = s.old.size; at < length && err == 0;) {
     size_t n = length - at < sizeof zeros ? static_cast<size_t>(length - at)
                                           : sizeof zeros;
-    err = os_write_at(s.file, at, zeros, n);
+    err = fs.write_at(s.file, at, zeros, n);
     at += n;
   }
-  if (err == 0) err = os_seek(s.file, 0);
+  if (err == 0) err = fs.seek(s.file, 0);
   if (err != 0 && length > s.old.size &&
-      (os_seek(s.file, s.old.size) != 0 || os_cut(s.file) != 0))
+      (fs.seek(s.file, s.old.size) != 0 || fs.cut(s.file) != 0))
     s.outcome.lost = true;
   return err;
 }
@@ -248,11 +247,12 @@ static os_error grow(save& s, uint64_t length) {
 // straight, as by any program.
 static os_error begin_staged(save& s) {
   char folder[os_path_max];
-  os_error err = os_backup_folder(folder, sizeof folder);
-  if (err == 0) err = os_open_folder(folder, strlen(folder), s.backup_folder);
+  const os_file_calls& fs = os_files();
+  os_error err = fs.backup_folder(folder, sizeof folder);
+  if (err == 0) err = fs.open_folder(folder, strlen(folder), s.backup_folder);
   if (err == 0) err = new_file(s, s.backup_folder, true, s.fresh);
   if (err != 0) {
-    os_close_folder(s.backup_folder);
+    if (s.backup_folder.handle != -1) fs.close_folder(s.backup_folder);
     return begin_in_place(s);
   }
   s.way = save_staged;
@@ -267,24 +267,31 @@ static os_error begin_staged(save& s) {
 static os_error end_staged(save& s, os_error failed) {
   os_error err = failed;
   uint64_t length = 0;
-  if (err == 0) err = os_size(s.fresh, length);
+  if (err == 0) err = length_of(s.fresh.f, length);
   if (err == 0) err = begin_in_place(s);
   if (s.way == save_in_place) {
     err = grow(s, length);
     bool overwriting = err == 0;
-    if (err == 0) err = copy_contents(s.fresh, s.file, length);
-    if (err == 0) err = os_seek(s.file, length);
+    if (err == 0) err = copy_contents(s.fresh.f, s.file, length);
+    if (err == 0) err = os_files().seek(s.file, length);
     err = end_in_place(s, err);
     if (overwriting && err != 0) s.outcome.lost = true;
   }
-  drop_new(s, s.fresh, s.backup_folder);
+  drop_new(s, s.fresh);
   return err;
+}
+
+// Closes the folders s holds.
+static void close_folders(save& s) {
+  if (s.backup_folder.handle != -1) os_files().close_folder(s.backup_folder);
+  if (s.folder.handle != -1) os_files().close_folder(s.folder);
 }
 
 // Opens s.file, the existing target, where it is not open yet.
 static os_error open_target(save& s) {
   if (s.file.handle != -1) return 0;
-  return os_open_file(s.folder, base_name(s.target), s.old, s.file, s.readable);
+  return os_files().open_file(s.folder, base_name(s.target), s.old, s.file,
+                              s.readable);
 }
 
 // Makes the new file beside s.target that is to replace it, with the old
@@ -301,11 +308,11 @@ static os_error begin_renamed(save& s, bool& refused) {
     return err;
   }
   if (s.old.kind == os_regular) {
-    err = os_take_identity(s.file, s.old, s.fresh);
+    err = os_files().take_identity(s.file, s.old, s.fresh.f);
     refused = err != 0;
   }
   if (err != 0) {
-    drop_new(s, s.fresh, s.folder);
+    drop_new(s, s.fresh);
     return err;
   }
   s.way = save_renamed;
@@ -318,39 +325,40 @@ static os_error begin_renamed(save& s, bool& refused) {
 // file in place instead. The new file is gone afterwards.
 static os_error end_renamed(save& s, os_error failed) {
   os_error err = failed;
-  if (err == 0) err = os_sync(s.fresh);
+  if (err == 0) err = os_files().sync(s.fresh.f);
   // The target is not kept open over its own replacement.
   close_open(s.file);
   char stem[os_path_max];
   temp_stem(stem, sizeof stem, s.target);
   os_hold_ends();
-  if (err == 0)
-    err = os_replace(s.fresh, s.folder, stem, base_name(s.target), s.old);
-  if (err == 0) {
-    s.fresh.handle = -1;
-  } else if (failed == 0 && s.old.kind == os_regular &&
-             os_replace_refused(err)) {
+  if (err == 0) err = temp_replace(s.fresh, stem, base_name(s.target));
+  if (err != 0 && failed == 0 && s.old.kind == os_regular &&
+      s.fresh.f.handle != -1 && os_replace_refused(err)) {
     uint64_t length = 0;
-    err = os_size(s.fresh, length);
+    err = length_of(s.fresh.f, length);
     if (err == 0) err = open_target(s);
     if (err == 0) err = begin_in_place(s);
     if (s.way == save_in_place) {
-      err = copy_contents(s.fresh, s.file, length);
-      if (err == 0) err = os_seek(s.file, length);
+      err = copy_contents(s.fresh.f, s.file, length);
+      if (err == 0) err = os_files().seek(s.file, length);
       err = end_in_place(s, err);
     }
   }
-  if (s.fresh.handle != -1) drop_new(s, s.fresh, s.folder);
+  drop_new(s, s.fresh);
   os_let_ends_act();
-  if (err == 0) os_sync_folder(s.folder);
+  // The new name outlasts a power cut only once the folder is synced. A
+  // failure is not the save's: the file holds the new contents already,
+  // and the system writes the folder out in time all the same.
+  if (err == 0) (void)os_files().sync_folder(s.folder);
   return err;
 }
 
 os_error save_begin(save& s, const char* name, os_stream& out) {
   s.way = save_straight;
+  const os_file_calls& fs = os_files();
   s.file.handle = -1;
-  s.fresh.handle = -1;
-  s.backup.handle = -1;
+  s.fresh.f.handle = -1;
+  s.backup.f.handle = -1;
   s.readable = false;
   s.own_straight = false;
   s.outcome.damaged = false;
@@ -358,11 +366,11 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.outcome.left_count = 0;
   s.folder.handle = -1;
   s.backup_folder.handle = -1;
-  os_error err = os_look(name, s.target, sizeof s.target, s.old);
+  os_error err = fs.look(name, s.target, sizeof s.target, s.old);
   if (err != 0) return err;
   s.folder_len = os_folder_length(s.target);
   if (s.old.kind == os_other) {
-    err = os_open_device(s.target, s.old, out);
+    err = fs.open_device(s.target, s.old, out);
     s.own_straight = err == 0;
     return err;
   }
@@ -373,14 +381,14 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
     return 0;
   }
   // Everything from here on happens in this very folder.
-  err = os_open_folder(s.target, s.folder_len, s.folder);
+  err = fs.open_folder(s.target, s.folder_len, s.folder);
   if (err != 0) return err;
   if (s.old.kind == os_regular) {
     // The file must open for writing, as it would for a plain save: a file
     // its owner made read-only is not replaced behind their back.
     err = open_target(s);
     if (err != 0) {
-      os_close_folder(s.folder);
+      fs.close_folder(s.folder);
       return err;
     }
   }
@@ -391,11 +399,10 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   if (linked || refused) err = s.readable ? begin_in_place(s) : begin_staged(s);
   if (err != 0) {
     close_open(s.file);
-    os_close_folder(s.backup_folder);
-    os_close_folder(s.folder);
+    close_folders(s);
     return err;
   }
-  out = s.way == save_renamed || s.way == save_staged ? s.fresh : s.file;
+  out = s.way == save_renamed || s.way == save_staged ? s.fresh.f : s.file;
   return 0;
 }
 
@@ -404,12 +411,12 @@ os_error save_end(save& s, os_stream& out, os_error failed) {
   switch (s.way) {
     case save_straight:
       if (s.own_straight) {
-        os_error closed = os_close(out);
+        os_error closed = os_files().close(out);
         if (err == 0) err = closed;
       }
       break;
     case save_renamed:
-      s.fresh = out;
+      s.fresh.f = out;
       err = end_renamed(s, err);
       break;
     case save_in_place:
@@ -417,13 +424,12 @@ os_error save_end(save& s, os_stream& out, os_error failed) {
       err = end_in_place(s, err);
       break;
     case save_staged:
-      s.fresh = out;
+      s.fresh.f = out;
       err = end_staged(s, err);
       break;
   }
   close_open(s.file);
-  os_close_folder(s.backup_folder);
-  os_close_folder(s.folder);
+  close_folders(s);
   out.handle = -1;
   return err;
 }

@@ -26,6 +26,7 @@
 #include <cstddef>
 
 #include "os/os.h"
+#include "storage/temp_file.h"
 
 // How a save reaches its file.
 enum save_way {
@@ -60,12 +61,10 @@ struct save {
   os_file_info old;          // what target was before the save
   os_stream file;            // the target, open, or handle -1
   bool readable;             // file may be read too
-  os_stream fresh;           // the new file, or handle -1
+  temp_file fresh;           // the new file, or f.handle -1
   bool own_straight;         // save_straight: out is closed at the end
-  os_stream backup;          // save_in_place: the copy of the old contents
-  bool backup_beside;        // in folder, or else in backup_folder
+  temp_file backup;          // save_in_place: the copy of the old contents
   os_folder backup_folder;   // the user's folder for backups, when used
-  char backup_name[256];     // its name in its folder
   save_outcome outcome;      // for the report, after save_end
 };
 
