@@ -205,6 +205,9 @@ const unsigned os_can_delete_on_close = 4;  // os_open_temporary
 extern const os_error os_exists;
 extern const os_error os_unsupported;
 
+// True when err says that there is no file of that name.
+bool os_gone(os_error err);
+
 // True when err says that this user may not make or change the file.
 bool os_denied(os_error err);
 
@@ -306,6 +309,9 @@ void os_call_before_end(void (*before_end)());
 // act. Holds nest: they act again when the outermost one ends.
 void os_hold_ends();
 void os_let_ends_act();
+
+// Whether os_hold_ends holds them now.
+bool os_ends_held();
 
 // Writes the full path of path into full (size bytes).
 void os_full_path(const char* path, char* full, size_t size);

@@ -298,6 +298,10 @@ void os_let_ends_act() {
   (void)sigprocmask(SIG_SETMASK, &mask_before, nullptr);
 }
 
+bool os_ends_held() {
+  return hold_depth > 0;
+}
+
 size_t os_folder_length(const char* path) {
   const char* slash = strrchr(path, '/');
   return slash == nullptr ? 0 : static_cast<size_t>(slash - path) + 1;
@@ -567,6 +571,10 @@ uint64_t os_random_seed() {
   return static_cast<uint64_t>(now.tv_nsec) ^
          static_cast<uint64_t>(now.tv_sec) << 20 ^
          static_cast<uint64_t>(getpid()) << 40 ^ 0x9E3779B97F4A7C15u;
+}
+
+bool os_gone(os_error err) {
+  return err == ENOENT;
 }
 
 bool os_denied(os_error err) {

@@ -468,6 +468,10 @@ static bool private_to_user(SECURITY_ATTRIBUTES& sa) {
   return true;
 }
 
+bool os_gone(os_error err) {
+  return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
+}
+
 bool os_denied(os_error err) {
   return err == ERROR_ACCESS_DENIED || err == ERROR_WRITE_PROTECT ||
          err == ERROR_NETWORK_ACCESS_DENIED;
@@ -552,6 +556,10 @@ void os_hold_ends() {
 void os_let_ends_act() {
   if (hold_depth == 0 || --hold_depth > 0) return;
   ReleaseSRWLockExclusive(&save_lock);
+}
+
+bool os_ends_held() {
+  return hold_depth > 0;
 }
 
 // Converts the UTF-16 text wide to UTF-8 in out (size bytes), "" when it

@@ -60,22 +60,44 @@ static void close_open(os_stream& f) {
   f.handle = -1;
 }
 
-// Notes in s that the file at path, which the save made, is left, for err.
-static void note_left(save& s, os_error err, const char* path) {
-  if (s.outcome.left_count == 2) return;
-  s.outcome.left[s.outcome.left_count] = err;
-  (void)snprintf(s.outcome.left_path[s.outcome.left_count],
-                 sizeof s.outcome.left_path[0], "%s", path);
+// Notes in s that the file t, which the save made, is left, for err, its
+// path being path.
+static void note_left(save& s, os_error err, const temp_file& t,
+                      const char* path) {
+  int i = s.outcome.left_count;
+  if (i == save_left_max) return;
+  s.outcome.left[i] = err;
+  (void)snprintf(s.outcome.left_path[i], sizeof s.outcome.left_path[0], "%s",
+                 path);
+  s.left_folder[i] = t.folder;
+  (void)snprintf(s.left_name[i], sizeof s.left_name[0], "%s", t.name);
   s.outcome.left_count++;
+}
+
+// Tries once more to remove the files the save has left: one may have gone
+// since (a later sweep of the save removes it), or the cause may have.
+// What stays is reported.
+static void retry_left(save& s) {
+  int kept = 0;
+  for (int i = 0; i < s.outcome.left_count; i++) {
+    os_error err = os_files().unlink_at(*s.left_folder[i], s.left_name[i]);
+    if (err == 0 || os_gone(err)) continue;
+    s.outcome.left[kept] = err;
+    memmove(s.outcome.left_path[kept], s.outcome.left_path[i],
+            sizeof s.outcome.left_path[0]);
+    kept++;
+  }
+  s.outcome.left_count = kept;
 }
 
 // Closes and removes the file t, if it is open; one that cannot be removed
 // is noted in s.outcome.
 static void drop_new(save& s, temp_file& t) {
   if (t.f.handle == -1) return;
+  temp_file was = t;
   char path[os_path_max];
   os_error err = temp_drop(t, path, sizeof path);
-  if (err != 0) note_left(s, err, path);
+  if (err != 0) note_left(s, err, was, path);
 }
 
 // Copies the first length bytes of from into to, from the start of both.
@@ -119,7 +141,10 @@ static os_error length_of(os_stream& f, uint64_t& length) {
 static os_error backup_in(save& s, const os_folder& d) {
   const os_file_calls& fs = os_files();
   os_error err = new_file(s, d, true, s.backup);
-  if (err != 0) return err;
+  if (err != 0) {
+    drop_new(s, s.backup);
+    return err;
+  }
   err = copy_contents(s.file, s.backup.f, s.old.size);
   // It takes the file's owner, group and permissions where it can, so that
   // it may stand for the file; otherwise it stays this user's own.
@@ -215,6 +240,8 @@ static os_error end_in_place(save& s, os_error failed) {
   os_error err = failed;
   if (err == 0) err = os_files().cut(s.file);
   if (err == 0) err = os_files().sync(s.file);
+  // Without a backup nothing can put the old contents back.
+  if (err != 0 && s.backup.f.handle == -1) s.outcome.lost = true;
   return finish_in_place(s, err);
 }
 
@@ -252,6 +279,7 @@ static os_error begin_staged(save& s) {
   if (err == 0) err = fs.open_folder(folder, strlen(folder), s.backup_folder);
   if (err == 0) err = new_file(s, s.backup_folder, true, s.fresh);
   if (err != 0) {
+    drop_new(s, s.fresh);
     if (s.backup_folder.handle != -1) fs.close_folder(s.backup_folder);
     return begin_in_place(s);
   }
@@ -271,11 +299,13 @@ static os_error end_staged(save& s, os_error failed) {
   if (err == 0) err = begin_in_place(s);
   if (s.way == save_in_place) {
     err = grow(s, length);
-    bool overwriting = err == 0;
-    if (err == 0) err = copy_contents(s.fresh.f, s.file, length);
-    if (err == 0) err = os_files().seek(s.file, length);
-    err = end_in_place(s, err);
-    if (overwriting && err != 0) s.outcome.lost = true;
+    if (err != 0) {
+      err = finish_in_place(s, err);
+    } else {
+      err = copy_contents(s.fresh.f, s.file, length);
+      if (err == 0) err = os_files().seek(s.file, length);
+      err = end_in_place(s, err);
+    }
   }
   drop_new(s, s.fresh);
   return err;
@@ -304,6 +334,7 @@ static os_error begin_renamed(save& s, bool& refused) {
   // file's owner and permissions: its records may be private too.
   os_error err = new_file(s, s.folder, s.old.kind == os_regular, s.fresh);
   if (err != 0) {
+    drop_new(s, s.fresh);
     refused = s.old.kind == os_regular && os_denied(err);
     return err;
   }
@@ -399,6 +430,7 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   if (linked || refused) err = s.readable ? begin_in_place(s) : begin_staged(s);
   if (err != 0) {
     close_open(s.file);
+    retry_left(s);
     close_folders(s);
     return err;
   }
@@ -429,6 +461,7 @@ os_error save_end(save& s, os_stream& out, os_error failed) {
       break;
   }
   close_open(s.file);
+  retry_left(s);
   close_folders(s);
   out.handle = -1;
   return err;

@@ -37,6 +37,10 @@ enum save_way {
                   // backup folder first, copied over the file at the end
 };
 
+// The most files a save can leave: its new file, a backup copy beside the
+// file that could not be kept, and one in the user's backup folder.
+const int save_left_max = 3;
+
 // What a save leaves to be reported besides its error, after save_end.
 struct save_outcome {
   bool damaged;  // failed, and even the old contents could not be put back:
@@ -44,11 +48,10 @@ struct save_outcome {
   char backup_path[os_path_max];  // the backup's folder's path and its name
   bool lost;  // failed while overwriting a file that could not be read, so
               // that no copy of its old contents was made
-  // The files the save made that it could not remove (at most its new
-  // file and its backup copy), and why.
+  // The files the save made that it could not remove, and why.
   int left_count;
-  os_error left[2];
-  char left_path[2][os_path_max];
+  os_error left[save_left_max];
+  char left_path[save_left_max][os_path_max];
 };
 
 // One save under way, from save_begin to save_end. Only save.cpp reads or
@@ -66,6 +69,9 @@ struct save {
   temp_file backup;          // save_in_place: the copy of the old contents
   os_folder backup_folder;   // the user's folder for backups, when used
   save_outcome outcome;      // for the report, after save_end
+  // The folder and name of each file in outcome.left_path.
+  const os_folder* left_folder[save_left_max];
+  char left_name[save_left_max][256];
 };
 
 // Starts saving the whole contents of the file called name (UTF-8): the

@@ -19,9 +19,8 @@ static const os_folder* named_folder[named_slots];
 static char named_name[named_slots][256];
 static volatile sig_atomic_t named[named_slots];
 
-// Removes the named files. Only async-signal-safe calls: the system's
-// unlinkat on POSIX.
-static void remove_named() {
+// Only the system's unlinkat on POSIX.
+void temp_remove_named() {
   for (int i = 0; i < named_slots; i++)
     if (named[i]) (void)os_files().unlink_at(*named_folder[i], named_name[i]);
 }
@@ -39,7 +38,7 @@ static int free_slot() {
 static bool take_slot(temp_file& t) {
   int slot = free_slot();
   if (slot == 0) return false;
-  os_call_before_end(remove_named);
+  os_call_before_end(temp_remove_named);
   named_folder[slot - 1] = t.folder;
   t.slot = slot;
   return true;
@@ -85,12 +84,13 @@ static bool random_name(char* name, size_t size, const char* stem) {
 
 // Locks the new file f for as long as it is open: the mark by which a
 // later save tells a file of a save that still runs from one a killed save
-// left. Returns false when f lost its name to such a save before the lock
-// took.
-static bool claim(os_stream& f) {
+// left. Returns 0, or os_changed when f lost its name to such a save
+// before the lock took, or the error.
+static os_error claim(os_stream& f) {
   (void)os_files().lock(f, true, false);  // without locks nothing can tell
   os_file_info info;
-  return os_files().status(f, info) == 0 && info.links > 0;
+  os_error err = os_files().status(f, info);
+  return err != 0 ? err : info.links > 0 ? 0 : os_changed;
 }
 
 // Makes t a new file of a random name stemXXXXXX in its folder, opened as
@@ -100,21 +100,31 @@ static os_error create_named(temp_file& t, const char* stem, unsigned how,
                              bool registered) {
   const os_file_calls& fs = os_files();
   for (int i = 0; i < name_tries; i++) {
-    if (!random_name(t.name, sizeof t.name, stem)) break;
+    if (!random_name(t.name, sizeof t.name, stem)) {
+      t.name[0] = '\0';
+      return os_name_too_long;
+    }
     os_error err = fs.open_at(*t.folder, t.name, how, t.f);
-    if (err == 0 && claim(t.f)) {
+    if (err == os_exists) continue;
+    if (err == 0) err = claim(t.f);
+    if (err == 0) {
       if (registered) mark_named(t, true);
       return 0;
     }
-    if (err == 0) (void)fs.close(t.f);
+    if (err != os_changed && fs.unlink_at(*t.folder, t.name) != 0) {
+      // Left open and named, for temp_drop to try again and report.
+      if (registered) mark_named(t, true);
+      return err;
+    }
+    (void)fs.close(t.f);
     t.f.handle = -1;
-    if (err != 0 && err != os_exists) {
+    if (err != os_changed) {
       t.name[0] = '\0';
       return err;
     }
   }
   t.name[0] = '\0';
-  return os_name_too_long;
+  return os_exists;
 }
 
 os_error temp_create(temp_file& t, const os_folder& d, const char* stem,
@@ -172,8 +182,21 @@ os_error temp_keep(temp_file& t, const char* stem, char* name, size_t size) {
   if (err != 0) return err;
   os_hold_ends();
   if (linked && t.name[0] != '\0') {
+    err = os_files().unlink_at(*t.folder, t.name);
+    if (err != 0) {
+      // As it was: under its old name only; or, where the new one cannot
+      // go either, under the new one for temp_drop, the old one a second
+      // name of it, which the next save's sweep removes.
+      if (os_files().unlink_at(*t.folder, name) != 0) {
+        mark_named(t, false);
+        leave_slot(t);
+        (void)snprintf(t.name, sizeof t.name, "%s", name);
+        t.temporary = false;
+      }
+      os_let_ends_act();
+      return err;
+    }
     mark_named(t, false);
-    (void)os_files().unlink_at(*t.folder, t.name);
   }
   leave_slot(t);
   (void)snprintf(t.name, sizeof t.name, "%s", name);

@@ -33,8 +33,9 @@ struct temp_file {
 // Makes t, a new file in the folder d, open to read and write: unnamed
 // where the system can, else named stem and random letters (first
 // removing, with sweep, what killed saves left of that stem). With
-// own_only only this user may open it. Returns 0, or the error (then t.f
-// is not open).
+// own_only only this user may open it. Returns 0, or the error: t.f is
+// then not open, but for a file made that could not be removed again,
+// which temp_drop removes or reports.
 os_error temp_create(temp_file& t, const os_folder& d, const char* stem,
                      bool own_only, bool sweep);
 
@@ -54,6 +55,11 @@ os_error temp_replace(temp_file& t, const char* stem, const char* target);
 // Closes t and removes it. Returns 0, or the error of a name that cannot
 // be removed, whose path then goes to left (size bytes).
 os_error temp_drop(temp_file& t, char* left, size_t size);
+
+// Removes every named file made here that is not yet kept or replacing
+// its file: what the handler of the signals that end the program does
+// first (tests call it too). Only async-signal-safe calls.
+void temp_remove_named();
 
 // Removes from the folder d the files named stem and random letters that
 // no running save holds locked: what saves killed there left.
