@@ -796,6 +796,14 @@ static os_error move_into(const wchar_t* from, const wchar_t* to,
                           bool replace) {
   const DWORD through = MOVEFILE_WRITE_THROUGH;
   if (replace && GetFileAttributesW(to) != INVALID_FILE_ATTRIBUTES) {
+    // A file that another program holds open without letting it be
+    // deleted cannot be replaced: said before ReplaceFileW tries (wine's
+    // then leaves a file of its own, rfXXXX.tmp, behind).
+    HANDLE probe = CreateFileW(
+        to, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return GetLastError();
+    (void)CloseHandle(probe);
     // Full paths: wine refuses a relative one ("The directory name is
     // invalid").
     static wchar_t full_from[name_room];
