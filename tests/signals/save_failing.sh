@@ -4,8 +4,6 @@
 # program's resources and signals for the rest of the session. One
 # function a case; each runs the program in a fresh folder holding old.txt
 # (200 records, less than one copy buffer) and new.txt (300 records):
-#  - fsync_fails: a replacing save whose new file cannot be synced fails,
-#    with the reason, and the old file stays;
 #  - in_place_fails: an in-place save (a hard-linked file) whose writing
 #    fails puts the old contents back, says why, and only that;
 #  - in_place_damaged: when the old contents cannot be put back either,
@@ -67,15 +65,6 @@ only_reports() { [ "$(wc -l <err)" -eq "$1" ] || fail "reported: $(cat err)"; }
 saved() { [ "$(grep -c 'Выполнено!' out)" -eq "$1" ] || fail "Выполнено! is not printed $1 times"; }
 holds() { cmp -s "$1" "../$2" || fail "$1 does not hold $2"; }
 left() { find . -name '.kartoteka-*' -o -name '*kartoteka-backup-*'; }
-
-fsync_fails() {
-  fresh
-  save_failing "fsync 1 $EIO"
-  saved 1 # the load's
-  reports "cards.txt: $eio" && only_reports 1
-  holds cards.txt old.txt
-  [ -z "$(left)" ] || fail "left: $(left)"
-}
 
 in_place_fails() {
   fresh linked
@@ -267,7 +256,7 @@ signals_after_save() {
   [ "$rc" -eq $((128 + $(kill -l INT))) ] || fail "exit status $rc after SIGINT"
 }
 
-for case in fsync_fails in_place_fails in_place_damaged load_read_fails \
+for case in in_place_fails in_place_damaged load_read_fails \
   fifo_closed fifo_close_fails swapped_for_hard_link folder_swapped \
   in_place_locked many_saves \
   signals_after_save; do
