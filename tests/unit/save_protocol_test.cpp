@@ -70,14 +70,17 @@ struct disk {
   std::map<std::string, int> names[2];
   std::vector<std::string> synced;  // by inode
   std::vector<std::string> data;
-  bool held;  // the ends of the program are held off
-  std::map<std::string, int> after_signal[2];  // the names after an end
-                                               // signal's handler, if not
+  bool signal_acts;  // an end signal would act now, not wait
+  std::map<std::string, int> after_signal[2];  // the names its handler
+                                               // leaves, the end of the
+                                               // process deleting
+                                               // temporary files
 };
 
 struct file_system {
   scene sc;
   std::string target;  // the file's name in its folder
+  std::string stem;    // the start of its new files' names
   std::vector<inode> nodes;
   std::vector<fake_stream> files;
   std::map<std::string, int> names[2];    // as the program sees them
@@ -98,58 +101,54 @@ file_system fs;
 // tells errors apart.
 const os_error disk_error = os_no_memory;
 
+// The first error code for which yes holds and no does not.
 os_error code_where(bool (*yes)(os_error), bool (*no)(os_error)) {
   for (os_error c = 1; c < 20000; c++)
     if (yes(c) && !no(c)) return c;
   return -1;
 }
 
-os_error denied_code() {
-  return code_where(os_denied, os_replace_refused);
-}
+const os_error denied_code = code_where(os_denied, os_replace_refused);
+const os_error gone_code = code_where(os_gone, os_denied);
+const os_error refused_code = code_where(os_replace_refused, os_denied);
 
-os_error gone_code() {
-  return code_where(os_gone, os_denied);
-}
+// Notes what a power cut now may leave, and, where an end signal would act
+// now (until a failure: a file that cannot be removed stays), what its
+// handler leaves; then the save goes on as if neither had come.
+bool in_handler = false;
 
-os_error refused_code() {
-  return code_where(os_replace_refused, os_denied);
-}
-
-// Counts the call named call and says whether it is the one that fails.
-// Before each call, what a power cut would leave is noted.
-bool fails(const char* call) {
-  static bool in_handler = false;
-  if (in_handler) return false;  // its calls are not the save's
-  {
-    disk d;
-    for (int f = 0; f < 2; f++) {
-      d.synced_names[f] = fs.durable[f];
-      d.names[f] = fs.names[f];
-    }
-    for (const inode& n : fs.nodes) {
-      d.synced.push_back(n.synced);
-      d.data.push_back(n.data);
-    }
-    // Checked until a failure: a file that cannot be removed stays.
-    d.held = os_ends_held() || fs.failed || fs.sc.append_only;
-    if (!d.held) {
-      // An end signal now: its handler runs, and the names it leaves are
-      // noted; then the save goes on as if it had not come.
-      std::map<std::string, int> names[2] = {fs.names[0], fs.names[1]};
-      in_handler = true;
-      temp_remove_named();
-      in_handler = false;
-      // The end of the process deletes a temporary file.
-      for (int f = 0; f < 2; f++) {
-        for (const auto& e : fs.names[f])
-          if (!fs.nodes[static_cast<size_t>(e.second)].temporary)
-            d.after_signal[f].insert(e);
-        fs.names[f] = names[f];
-      }
-    }
-    fs.cuts.push_back(d);
+void note_cut() {
+  disk d;
+  for (int f = 0; f < 2; f++) {
+    d.synced_names[f] = fs.durable[f];
+    d.names[f] = fs.names[f];
   }
+  for (const inode& n : fs.nodes) {
+    d.synced.push_back(n.synced);
+    d.data.push_back(n.data);
+  }
+  d.signal_acts = !os_ends_held() && !fs.failed && !fs.sc.append_only;
+  if (d.signal_acts) {
+    std::map<std::string, int> names[2] = {fs.names[0], fs.names[1]};
+    in_handler = true;
+    temp_remove_named();
+    in_handler = false;
+    for (int f = 0; f < 2; f++) {
+      for (const auto& e : fs.names[f])
+        if (!fs.nodes[static_cast<size_t>(e.second)].temporary)
+          d.after_signal[f].insert(e);
+      fs.names[f] = names[f];
+    }
+  }
+  fs.cuts.push_back(d);
+}
+
+// Counts the call named call, after noting what a power cut or an end
+// signal before it leaves, and says whether it is the one that fails. The
+// signal handler's own calls are not counted.
+bool fails(const char* call) {
+  if (in_handler) return false;
+  note_cut();
   fs.log.push_back(call);
   fs.calls++;
   if (fs.calls > 100000) return true;  // a save that never ends
@@ -240,7 +239,7 @@ void close_folder(os_folder& d) {
 
 os_error backup_folder_path(char* folder, size_t size) {
   if (fails("backup_folder_path")) return disk_error;
-  if (fs.sc.no_backup_folder) return denied_code();
+  if (fs.sc.no_backup_folder) return denied_code;
   snprintf(folder, size, "%s", folder_paths[backup_folder]);
   return 0;
 }
@@ -263,7 +262,7 @@ os_error open_at(const os_folder& d, const char* n, unsigned how,
   int folder = folder_of(d);
   unsigned kind = how & 3;
   if (kind != os_open_existing && folder == file_folder && fs.sc.no_new_files)
-    return denied_code();
+    return denied_code;
   if (kind == os_open_new && fs.sc.names_taken) return os_exists;
   if (kind == os_open_unnamed) {
     if ((fs.sc.can & os_can_unnamed) == 0) return os_unsupported;
@@ -278,7 +277,7 @@ os_error open_at(const os_folder& d, const char* n, unsigned how,
     open_stream(f, node);
   } else {
     auto at = fs.names[folder].find(n);
-    if (at == fs.names[folder].end()) return denied_code();
+    if (at == fs.names[folder].end()) return denied_code;
     open_stream(f, at->second);
   }
   if ((how & os_open_own_only) != 0) node_of(f).mode = 0600;
@@ -302,7 +301,7 @@ os_error rename_at(os_stream& f, const os_folder& d, const char* from,
   int folder = folder_of(d);
   if (replace && (fs.sc.rename_refused || fs.sc.append_only) &&
       to == fs.target && folder == file_folder)
-    return refused_code();
+    return refused_code;
   if (!replace && (fs.names[folder].count(to) != 0 || fs.sc.names_taken))
     return os_exists;
   int node = fs.names[folder].at(from);
@@ -319,8 +318,8 @@ os_error rename_at(os_stream& f, const os_folder& d, const char* from,
 
 os_error unlink_at(const os_folder& d, const char* n) {
   if (fails("unlink_at")) return disk_error;
-  if (fs.sc.append_only && folder_of(d) == file_folder) return denied_code();
-  return fs.names[folder_of(d)].erase(n) == 1 ? 0 : gone_code();
+  if (fs.sc.append_only && folder_of(d) == file_folder) return denied_code;
+  return fs.names[folder_of(d)].erase(n) == 1 ? 0 : gone_code;
 }
 
 os_error list_at(const os_folder& d, os_each_name each, void* context) {
@@ -352,7 +351,7 @@ os_error fake_lock(os_stream& f, bool, bool) {
 
 os_error take_identity(os_stream& old, const os_file_info&, os_stream& fresh) {
   if (fails("take_identity")) return disk_error;
-  if (!fs.sc.keeps_identity) return denied_code();
+  if (!fs.sc.keeps_identity) return denied_code;
   node_of(fresh).mode = node_of(old).mode;
   return 0;
 }
@@ -450,10 +449,26 @@ const std::string short_text = "new\n";
 const std::string long_text = std::string(200, 'n') + "\n";
 
 // Sets the file system up for sc, with the file's old contents.
+// The start of the names of the file's new files: ".kartoteka-NAME-TAG-",
+// TAG being the machine name's FNV-1a hash.
+std::string stem_of(const std::string& target) {
+  char host[256];
+  os_machine_name(host, sizeof host);
+  uint32_t h = 2166136261u;
+  for (const char* p = host; *p != '\0'; p++) {
+    h ^= static_cast<unsigned char>(*p);
+    h *= 16777619u;
+  }
+  char tag[16];
+  snprintf(tag, sizeof tag, "%08x", h);
+  return ".kartoteka-" + target + "-" + tag + "-";
+}
+
 void set_up(const scene& sc, os_file_calls& calls) {
   fs = file_system();
   fs.sc = sc;
   fs.target = sc.long_name ? std::string(251, 'x') + ".txt" : "cards.txt";
+  fs.stem = stem_of(fs.target);
   calls = fake_calls;
   calls.can = sc.can;
   if (!sc.exists) return;
@@ -461,6 +476,14 @@ void set_up(const scene& sc, os_file_calls& calls) {
   fs.nodes[static_cast<size_t>(node)].device = sc.device;
   name(file_folder, fs.target, node);
   if (sc.links > 1) name(file_folder, "other-name.txt", node);
+  if (!sc.long_name) {
+    // What a killed save left beside the file, and the new file of a save
+    // of it that runs meanwhile, which keeps it locked.
+    name(file_folder, fs.stem + "Killed", new_node("left"));
+    int live = new_node("live");
+    fs.nodes[static_cast<size_t>(live)].lock = -1;
+    name(file_folder, fs.stem + "Living", live);
+  }
   for (int f = 0; f < 2; f++) fs.durable[f] = fs.names[f];
 }
 
@@ -503,13 +526,18 @@ std::vector<std::string> synced_data() {
   return data;
 }
 
-// The names the save left besides the file's own.
+// Whether name is one of those set_up makes.
+bool there_before(const std::string& name) {
+  return name == fs.target || name == "other-name.txt" ||
+         name == fs.stem + "Killed" || name == fs.stem + "Living";
+}
+
+// The names the save left besides those that were there.
 std::vector<std::string> left_names() {
   std::vector<std::string> left;
   for (int f = 0; f < 2; f++)
     for (const auto& e : fs.names[f])
-      if (e.first != fs.target && e.first != "other-name.txt")
-        left.push_back(folder_paths[f] + e.first);
+      if (!there_before(e.first)) left.push_back(folder_paths[f] + e.first);
   return left;
 }
 
@@ -581,6 +609,16 @@ void check_end(const result& r, const std::string& text,
   for (const std::string& n : reported)
     EXPECT_NE(std::find(left.begin(), left.end(), n), left.end())
         << n << " is reported, but not there";
+  if (fs.sc.exists && !fs.sc.long_name) {
+    EXPECT_EQ(fs.names[file_folder].count(fs.stem + "Living"), 1u)
+        << "the new file of a save that runs meanwhile is gone";
+    // A save that names a new file beside it sweeps, where locks tell.
+    if (fs.sc.can == os_can_link && fs.sc.locks && !fs.sc.write_only &&
+        !fs.failed && !fs.sc.append_only && !fs.sc.device && !fs.sc.standard) {
+      EXPECT_EQ(fs.names[file_folder].count(fs.stem + "Killed"), 0u)
+          << "what a killed save left stays";
+    }
+  }
   for (size_t i = 0; i < fs.files.size(); i++)
     EXPECT_FALSE(fs.files[i].open) << "a stream left open";
   EXPECT_EQ(fs.open_folders, 0) << "a folder left open";
@@ -593,9 +631,9 @@ void check_cuts(const std::string& text, const std::string& what) {
   for (size_t k = 0; k < fs.cuts.size(); k++) {
     const disk& cut = fs.cuts[k];
     size_t nodes = cut.data.size();
-    for (int f = 0; f < 2 && !cut.held; f++) {
+    for (int f = 0; f < 2 && cut.signal_acts; f++) {
       for (const auto& e : cut.after_signal[f]) {
-        bool own = e.first == fs.target || e.first == "other-name.txt" ||
+        bool own = there_before(e.first) ||
                    e.first.find("kartoteka-backup") != std::string::npos;
         EXPECT_TRUE(own) << what << ": an end signal before call " << k + 1
                          << " (" << fs.log[k] << ") leaves " << e.first;
