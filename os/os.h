@@ -177,7 +177,7 @@ uint64_t os_random_seed();
 // that no path is looked up twice, and decide nothing: what a save does
 // with them is storage/save.cpp's and storage/temp_file.cpp's.
 
-// How os_open_at opens a file: one of these, with the flags below.
+// How open_at opens a file: one of these, with the flags below.
 enum os_open_how : unsigned {
   os_open_existing = 0,  // a regular file there already, to read and write,
                          // not through a link that has its name
@@ -188,7 +188,7 @@ enum os_open_how : unsigned {
 };
 // Flags for a new file: only this user may open it (otherwise it gets
 // the permissions any program's new file gets there); deleted when
-// closed, unless os_rename_at gives it its lasting name first, and hidden
+// closed, unless rename_at gives it its lasting name first, and hidden
 // meanwhile (only with os_can_delete_on_close).
 const unsigned os_open_own_only = 4;
 const unsigned os_open_temporary = 8;
@@ -196,7 +196,7 @@ const unsigned os_open_temporary = 8;
 // What the file calls of a system can do, besides the rest.
 const unsigned os_can_unnamed = 1;          // os_open_unnamed, where the
                                             // file system allows it
-const unsigned os_can_link = 2;             // os_link_at
+const unsigned os_can_link = 2;             // link_at
 const unsigned os_can_delete_on_close = 4;  // os_open_temporary
 
 // The errors of the file calls that callers act on, besides os_changed
@@ -244,14 +244,15 @@ struct os_file_calls {
                       os_stream& f);
   // Gives the file f, called from in the folder d (null: f has no name),
   // the further name to there. Returns 0, or the error: os_exists when to
-  // is taken.
+  // is taken, os_unsupported without os_can_link.
   os_error (*link_at)(os_stream& f, const os_folder& d, const char* from,
                       const char* to);
   // Renames the file f, called from in the folder d, to to there, over a
   // file of that name with replace (which keeps its Windows attributes),
-  // or else refused with os_exists when to is taken. A temporary file is
-  // one no more. f stays open, but after a replace, which closes it;
-  // where a failed replace could not keep it open (Windows), it is
+  // or else refused with os_exists when to is taken (only without
+  // os_can_link, where a link and an unlink serve; else os_unsupported).
+  // A temporary file is one no more. f stays open, but after a replace, which
+  // closes it; where a failed replace could not keep it open (Windows), it is
   // removed, and f.handle is -1.
   os_error (*rename_at)(os_stream& f, const os_folder& d, const char* from,
                         const char* to, bool replace);
