@@ -550,9 +550,8 @@ static os_error list_at(const os_folder& d, os_each_name each, void* context) {
   return 0;
 }
 
-static os_error status(os_stream& f, os_file_info& info) {
-  struct stat st;
-  if (fstat(fd_of(f), &st) != 0) return errno;
+// Sets info to what st says of a file that exists.
+static void describe(const struct stat& st, os_file_info& info) {
   info.kind = S_ISREG(st.st_mode) ? os_regular : os_other;
   info.size = static_cast<uint64_t>(st.st_size);
   info.links = static_cast<uint32_t>(st.st_nlink);
@@ -562,6 +561,12 @@ static os_error status(os_stream& f, os_file_info& info) {
   info.group = st.st_gid;
   info.mode = st.st_mode;
   info.standard = 0;
+}
+
+static os_error status(os_stream& f, os_file_info& info) {
+  struct stat st;
+  if (fstat(fd_of(f), &st) != 0) return errno;
+  describe(st, info);
   return 0;
 }
 
@@ -759,17 +764,13 @@ os_error os_look(const char* name, char* path, size_t size,
   bool exists = false;
   os_error err = find_target(name, path, size, st, exists);
   if (err != 0) return err;
-  info.kind = !exists               ? os_missing
-              : S_ISREG(st.st_mode) ? os_regular
-                                    : os_other;
-  info.size = exists ? static_cast<uint64_t>(st.st_size) : 0;
-  info.links = exists ? static_cast<uint32_t>(st.st_nlink) : 0;
-  info.device = static_cast<uint64_t>(st.st_dev);
-  info.inode = static_cast<uint64_t>(st.st_ino);
-  info.owner = st.st_uid;
-  info.group = st.st_gid;
-  info.mode = st.st_mode;
-  info.standard = info.kind == os_regular ? standard_stream_of(st) : 0;
+  describe(st, info);
+  if (!exists) {
+    info.kind = os_missing;
+    info.size = 0;
+    info.links = 0;
+  }
+  if (info.kind == os_regular) info.standard = standard_stream_of(st);
   return 0;
 }
 

@@ -605,6 +605,23 @@ void os_full_path(const char* path, char* full, size_t size) {
     (void)snprintf(full, size, "%s", path);
 }
 
+// Sets info to what the system says of the open file h: its kind, size,
+// links, identity and attributes. Returns 0 or the error.
+static os_error describe(HANDLE h, os_file_info& info) {
+  memset(&info, 0, sizeof info);
+  BY_HANDLE_FILE_INFORMATION file;
+  if (!GetFileInformationByHandle(h, &file)) return GetLastError();
+  info.kind = GetFileType(h) == FILE_TYPE_DISK ? os_regular : os_other;
+  info.size =
+      static_cast<uint64_t>(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
+  info.links = file.nNumberOfLinks;
+  info.device = file.dwVolumeSerialNumber;
+  info.inode =
+      static_cast<uint64_t>(file.nFileIndexHigh) << 32 | file.nFileIndexLow;
+  info.mode = file.dwFileAttributes;
+  return 0;
+}
+
 // True when h and the standard stream which are the same file.
 static bool same_file(HANDLE h, DWORD which) {
   HANDLE standard = GetStdHandle(which);
@@ -655,17 +672,8 @@ os_error os_look(const char* name, char* path, size_t size,
     looked_device = probe;
     return 0;
   }
-  BY_HANDLE_FILE_INFORMATION file;
-  if (!GetFileInformationByHandle(probe, &file))
-    return close_after(probe, GetLastError());
-  info.kind = os_regular;
-  info.size =
-      static_cast<uint64_t>(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
-  info.links = file.nNumberOfLinks;
-  info.device = file.dwVolumeSerialNumber;
-  info.inode =
-      static_cast<uint64_t>(file.nFileIndexHigh) << 32 | file.nFileIndexLow;
-  info.mode = file.dwFileAttributes;
+  os_error got = describe(probe, info);
+  if (got != 0) return close_after(probe, got);
   info.standard = same_file(probe, STD_OUTPUT_HANDLE)  ? 1
                   : same_file(probe, STD_ERROR_HANDLE) ? 2
                                                        : 0;
@@ -881,19 +889,7 @@ static os_error list_at(const os_folder& d, os_each_name each, void* context) {
 }
 
 static os_error status(os_stream& f, os_file_info& info) {
-  memset(&info, 0, sizeof info);
-  BY_HANDLE_FILE_INFORMATION file;
-  if (!GetFileInformationByHandle(handle_of(f), &file)) return GetLastError();
-  info.kind =
-      GetFileType(handle_of(f)) == FILE_TYPE_DISK ? os_regular : os_other;
-  info.size =
-      static_cast<uint64_t>(file.nFileSizeHigh) << 32 | file.nFileSizeLow;
-  info.links = file.nNumberOfLinks;
-  info.device = file.dwVolumeSerialNumber;
-  info.inode =
-      static_cast<uint64_t>(file.nFileIndexHigh) << 32 | file.nFileIndexLow;
-  info.mode = file.dwFileAttributes;
-  return 0;
+  return describe(handle_of(f), info);
 }
 
 uint64_t os_random_seed() {
