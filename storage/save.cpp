@@ -35,10 +35,7 @@ static unsigned machine_tag() {
   return h;
 }
 
-// Writes into stem (size bytes) the start of the name of the new file of
-// the save of target: ".kartoteka-NAME-TAG-", or only ".kartoteka-" where
-// that would be too long for a name.
-static void temp_stem(char* stem, size_t size, const char* target) {
+void temp_stem(char* stem, size_t size, const char* target) {
   int got = snprintf(stem, size, "%s%s-%08x-", temp_prefix, base_name(target),
                      machine_tag());
   if (got < 0 || static_cast<size_t>(got) + temp_random_letters > name_max)

@@ -87,4 +87,11 @@ os_error save_begin(save& s, const char* name, os_stream& out);
 // the step that failed.
 os_error save_end(save& s, os_stream& out, os_error failed);
 
+// Writes into stem (size bytes) the start of the names of the new files of
+// a save of the file at target: ".kartoteka-NAME-TAG-", TAG telling apart
+// the machines that save into a shared folder, or only ".kartoteka-" where
+// that would be too long for a name. What a killed save left so is removed
+// by the next save of that file from that machine.
+void temp_stem(char* stem, size_t size, const char* target);
+
 #endif  // KARTOTEKA_STORAGE_SAVE_H_

@@ -449,19 +449,11 @@ const std::string short_text = "new\n";
 const std::string long_text = std::string(200, 'n') + "\n";
 
 // Sets the file system up for sc, with the file's old contents.
-// The start of the names of the file's new files: ".kartoteka-NAME-TAG-",
-// TAG being the machine name's FNV-1a hash.
+// The start of the names of the new files of a save of target.
 std::string stem_of(const std::string& target) {
-  char host[256];
-  os_machine_name(host, sizeof host);
-  uint32_t h = 2166136261u;
-  for (const char* p = host; *p != '\0'; p++) {
-    h ^= static_cast<unsigned char>(*p);
-    h *= 16777619u;
-  }
-  char tag[16];
-  snprintf(tag, sizeof tag, "%08x", h);
-  return ".kartoteka-" + target + "-" + tag + "-";
+  char stem[os_path_max];
+  temp_stem(stem, sizeof stem, (folder_paths[file_folder] + target).c_str());
+  return stem;
 }
 
 void set_up(const scene& sc, os_file_calls& calls) {
