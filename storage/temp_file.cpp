@@ -12,14 +12,15 @@ const int name_tries = 100;
 
 // The named files of the saves under way, for the handler that runs
 // before a signal ends the program: each with its folder, held open by
-// the save, and its name there. A name is written before the file has it,
-// and its flag is set only while the file is there under it.
+// the save, and its name there. Both are set, with the ends of the
+// program held, once the file is there under that name, and the flag is
+// cleared before the name goes.
 const int named_slots = 2;
 static const os_folder* named_folder[named_slots];
 static char named_name[named_slots][256];
 static volatile sig_atomic_t named[named_slots];
 
-// Only the system's unlinkat on POSIX.
+// In a signal handler: only the system's unlinkat on POSIX.
 void temp_remove_named() {
   for (int i = 0; i < named_slots; i++)
     if (named[i]) (void)os_files().unlink_at(*named_folder[i], named_name[i]);
