@@ -172,10 +172,12 @@ void os_machine_name(char* name, size_t size);
 // every run and every process.
 uint64_t os_random_seed();
 
-// ---- The file calls of a save, each shaped like the system call it
-// stands for. They work on files in a folder held open (os_folder), so
-// that no path is looked up twice, and decide nothing: what a save does
-// with them is storage/save.cpp's and storage/temp_file.cpp's.
+// ---- The file calls of a save. Past the first six, which find the file
+// a save is of and open it with the checks that keep a swapped name from
+// being followed, and give the folder for backups, each is shaped like
+// the system call it stands for, works in a folder held open (os_folder),
+// so that no path is looked up twice, and decides nothing: what a save
+// does with them is storage/save.cpp's and storage/temp_file.cpp's.
 
 // How open_at opens a file: one of these, with the flags below.
 enum os_open_how : unsigned {
