@@ -126,7 +126,7 @@ static os_error new_file(save& s, const os_folder& d, bool own_only,
 
 // The length of the file f, or the error.
 static os_error length_of(os_stream& f, uint64_t& length) {
-  os_file_info info;
+  os_file_info info = {};
   os_error err = os_files().status(f, info);
   length = info.size;
   return err;

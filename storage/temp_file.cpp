@@ -89,7 +89,7 @@ static bool random_name(char* name, size_t size, const char* stem) {
 // before the lock took, or the error.
 static os_error claim(os_stream& f) {
   (void)os_files().lock(f, true, false);  // without locks nothing can tell
-  os_file_info info;
+  os_file_info info = {};
   os_error err = os_files().status(f, info);
   return err != 0 ? err : info.links > 0 ? 0 : os_changed;
 }
