@@ -223,7 +223,13 @@ static os_error begin_in_place(save& s) {
   if (err == 0 && s.readable) err = make_backup(s);
   if (err == 0) err = fs.seek(s.file, 0);
   if (err == 0 && s.backup.f.handle != -1) err = fs.cut(s.file);
-  if (err != 0) return finish_in_place(s, err);
+  if (err != 0) {
+    // Nothing of the file has changed (a cut that fails cuts nothing):
+    // there is nothing to put back.
+    drop_new(s, s.backup);
+    os_let_ends_act();
+    return err;
+  }
   s.way = save_in_place;
   return 0;
 }

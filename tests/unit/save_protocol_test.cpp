@@ -570,6 +570,7 @@ void check_end(const result& r, const std::string& text,
           << "succeeded, but not synced";
     }
   } else if (r.outcome.damaged) {
+    EXPECT_NE(now, old) << "reported damaged, but as it was";
     std::string backup = r.outcome.backup_path;
     int f = backup.compare(0, 6, "state/") == 0 ? 1 : 0;
     EXPECT_EQ(contents(fs.names[f], current_data(),
