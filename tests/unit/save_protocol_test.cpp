@@ -369,7 +369,19 @@ os_error read_at(os_stream& f, uint64_t at, char* buf, size_t size,
 }
 
 // Writes n bytes at p into f at byte at.
+// Checks that the file itself (the first made, where it exists), changed
+// through f, changes only while it is locked against other saves and
+// loads and the ends of the program wait.
+void check_in_place(const os_stream& f) {
+  if (!fs.sc.exists || file_of(f).node != 0 || fs.sc.device) return;
+  EXPECT_TRUE(os_ends_held()) << "the file changed while a signal may end it";
+  if (fs.sc.locks) {
+    EXPECT_NE(fs.nodes[0].lock, 0) << "the file changed while not locked";
+  }
+}
+
 void put(os_stream& f, uint64_t at, const char* p, size_t n) {
+  check_in_place(f);
   std::string& data = node_of(f).data;
   if (data.size() < at + n) data.resize(at + n, '\0');
   data.replace(at, n, p, n);
@@ -400,6 +412,7 @@ os_error fake_seek(os_stream& f, uint64_t at) {
 
 os_error fake_cut(os_stream& f) {
   if (fails("cut")) return disk_error;
+  check_in_place(f);
   node_of(f).data.resize(file_of(f).pos);
   return 0;
 }
@@ -564,6 +577,13 @@ void check_end(const result& r, const std::string& text,
     EXPECT_EQ(now, old + text) << "appended through standard output";
   } else if (r.err == 0) {
     EXPECT_EQ(now, text) << "a save that succeeded";
+    if (!fs.sc.device) {
+      EXPECT_EQ(
+          fs.nodes[static_cast<size_t>(fs.names[file_folder].at(fs.target))]
+              .mode,
+          0644u)
+          << "the file lost its permissions";
+    }
     EXPECT_FALSE(fs.failed && fs.sc.device) << "a failed write to a device";
     if (!fs.sc.device) {
       EXPECT_EQ(contents(fs.names[file_folder], synced_data(), fs.target), text)
@@ -723,6 +743,7 @@ TEST(SaveProtocol, EveryCallFailingInTurnAndEveryPowerCut) {
                            ", " + std::to_string(text->size()) + " bytes";
         set_up(sc, calls);
         const os_file_calls* before = os_set_file_calls(&calls);
+        SCOPED_TRACE(what);
         result clean = run_save(*text);
         EXPECT_EQ(clean.err == 0, sc.saves) << what << ": nothing failed";
         check_end(clean, *text, what);
@@ -738,6 +759,8 @@ TEST(SaveProtocol, EveryCallFailingInTurnAndEveryPowerCut) {
             fs.fail_at = k;
             fs.fail_on = how == 1;
             fs.read_nothing = nothing;
+            SCOPED_TRACE("call " + std::to_string(k) + " failing, how " +
+                         std::to_string(how));
             result r = run_save(*text);
             const char* const hows[] = {" failing", " and all after it failing",
                                         " reading nothing"};
