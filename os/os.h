@@ -157,12 +157,13 @@ size_t os_folder_length(const char* path);
 
 // Writes into folder (size bytes) the path, with a separator at its end,
 // of the folder for the backup copies that cannot go beside their files,
-// a place that outlasts a power cut: the user's own ($XDG_STATE_HOME/
-// kartoteka or ~/.local/state/kartoteka, made private where missing;
-// %LOCALAPPDATA%\kartoteka), or else the temporary folder ($TMPDIR or
-// /tmp) where it is not held in memory. Returns 0, or the error where
-// there is no such place (EROFS where the only one is in memory, which a
-// power cut empties).
+// a place that outlasts a power cut and that only the user may open: the
+// user's own ($XDG_STATE_HOME/kartoteka, where that is a full path, or
+// ~/.local/state/kartoteka, made private where missing;
+// %LOCALAPPDATA%\kartoteka). Returns 0, or the error where there is no such
+// place: EROFS where it is held in memory, which a power cut empties; EACCES
+// where another user owns it or a link leads to it, or another user could
+// rename it away.
 os_error os_backup_folder(char* folder, size_t size);
 
 // Writes the machine's name into name (size bytes), or "" when unknown.
@@ -253,9 +254,9 @@ struct os_file_calls {
   // file of that name with replace (which keeps its Windows attributes),
   // or else refused with os_exists when to is taken (only without
   // os_can_link, where a link and an unlink serve; else os_unsupported).
-  // A temporary file is one no more. f stays open, but after a replace, which
-  // closes it; where a failed replace could not keep it open (Windows), it is
-  // removed, and f.handle is -1.
+  // A temporary file is one no more. f stays open, but where a replace
+  // closes it (Windows: f.handle is then -1); where a failed replace could
+  // not keep it open (Windows), it is removed, and f.handle is -1.
   os_error (*rename_at)(os_stream& f, const os_folder& d, const char* from,
                         const char* to, bool replace);
   // Removes the name name from the folder d.

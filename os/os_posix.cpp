@@ -372,41 +372,48 @@ static bool in_memory(int fd) {
 }
 
 // Writes into folder (size bytes) the path of the user's own state
-// folder for the program, or of the temporary folder ($TMPDIR or /tmp)
-// with own 0, each with '/' at its end. Returns false when there is
-// none or it does not fit.
-static bool backup_place(int own, char* folder, size_t size) {
+// folder for the program, with '/' at its end: $XDG_STATE_HOME/kartoteka
+// where that is a full path, else ~/.local/state/kartoteka. Returns false
+// when there is none or it does not fit.
+static bool backup_place(char* folder, size_t size) {
   const char* state = getenv("XDG_STATE_HOME");
   const char* home = getenv("HOME");
-  const char* temp = getenv("TMPDIR");
   int got = -1;
-  if (!own) {
-    got = snprintf(folder, size, "%s/",
-                   temp != nullptr && temp[0] == '/' ? temp : "/tmp");
-  } else if (state != nullptr && state[0] == '/') {
+  if (state != nullptr && state[0] == '/')
     got = snprintf(folder, size, "%s/kartoteka/", state);
-  } else if (home != nullptr && home[0] == '/') {
+  else if (home != nullptr && home[0] == '/')
     got = snprintf(folder, size, "%s/.local/state/kartoteka/", home);
-  }
   return got > 0 && static_cast<size_t>(got) < size;
 }
 
+// Whether the folder fd, the program's own folder for copies, is private
+// to this user and stays so: a folder of another user's (or a link to
+// one), or one in a folder that another user may rename it out of, would
+// let them read the copies or swap the folder. A folder of the user's
+// own that others may open is closed to them. Returns 0, or EACCES.
+static os_error private_folder(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return errno;
+  if (st.st_uid != geteuid()) return EACCES;
+  if ((st.st_mode & 077) != 0 && fchmod(fd, 0700) != 0) return errno;
+  int parent = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return errno;
+  bool held = fstat(parent, &st) == 0 &&
+              (st.st_uid == geteuid() || st.st_uid == 0) &&
+              ((st.st_mode & S_IWOTH) == 0 || (st.st_mode & S_ISVTX) != 0);
+  return close_after(parent, held ? 0 : EACCES);
+}
+
 os_error os_backup_folder(char* folder, size_t size) {
-  // The user's own folder first, made where missing; then the temporary
-  // folder where it lasts (on many systems it is memory).
-  os_error err = ENOENT;
-  for (int own = 1; own >= 0; own--) {
-    if (!backup_place(own, folder, size)) continue;
-    err = own ? make_folders(folder) : 0;
-    int fd = err == 0 ? open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    if (fd < 0) {
-      if (err == 0) err = errno;
-      continue;
-    }
-    err = close_after(fd, in_memory(fd) ? EROFS : 0);
-    if (err == 0) return 0;
-  }
-  return err;
+  // The user's own folder, made where missing, where it lasts: never the
+  // temporary folder, which others may read and a reboot empties.
+  if (!backup_place(folder, size)) return ENOENT;
+  os_error err = make_folders(folder);
+  if (err != 0) return err;
+  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ELOOP ? EACCES : errno;
+  err = private_folder(fd);
+  return close_after(fd, err == 0 && in_memory(fd) ? EROFS : err);
 }
 
 void os_machine_name(char* name, size_t size) {
@@ -534,10 +541,8 @@ static os_error link_at(os_stream& f, const os_folder& d, const char* from,
 static os_error rename_at(os_stream& f, const os_folder& d, const char* from,
                           const char* to, bool replace) {
   if (!replace) return os_unsupported;  // os_can_link: a link serves
-  if (renameat(dir_fd(d), from, dir_fd(d), to) != 0) return errno;
-  (void)close(fd_of(f));
-  f.handle = -1;
-  return 0;
+  (void)f;
+  return renameat(dir_fd(d), from, dir_fd(d), to) == 0 ? 0 : errno;
 }
 
 static os_error list_at(const os_folder& d, os_each_name each, void* context) {
@@ -673,14 +678,21 @@ static os_error take_identity(os_stream& old, const os_file_info& info,
   if (fstat(fd, &now) != 0) return errno;
   // A member of a team saving the team's file cannot give it its owner
   // back: the caller then writes the file in place, so that it stays
-  // theirs.
+  // theirs. The file still gets the group and, but for the set-id bits,
+  // the permissions (as cp -p gives them), so that the owner may read a
+  // copy made so; without the group, only its user's.
+  os_error owner = 0;
+  mode_t mode = info.mode & 07777;
   if ((now.st_uid != info.owner || now.st_gid != info.group) &&
-      fchown(fd, info.owner, info.group) != 0)
-    return errno;
+      fchown(fd, info.owner, info.group) != 0) {
+    owner = errno;
+    bool group = now.st_gid == info.group || fchown(fd, -1, info.group) == 0;
+    mode &= group ? 0777 : 0700;
+  }
   os_error err = drop_inherited_acl(fd);
-  if (err == 0 && fchmod(fd, info.mode & 07777) != 0) err = errno;
-  if (err == 0) err = copy_attributes(fd_of(old), fd);
-  return err;
+  if (err == 0 && fchmod(fd, mode) != 0) err = errno;
+  if (err == 0 && owner == 0) err = copy_attributes(fd_of(old), fd);
+  return owner != 0 ? owner : err;
 }
 
 // Stores in dir the folder part of path ("." when it has none). Returns

@@ -19,6 +19,8 @@ const char lost_text[] =
     "%s: файл испорчен: записан не до конца, а копии прежнего содержимого "
     "нет: файл нельзя было прочитать\n";
 const char left_text[] = "%s: остался файл %s, удалить его не удалось: %s\n";
+const char copy_left_text[] =
+    "%s: осталась копия записей от прерванного сохранения: %s\n";
 const char load_stopped_text[] =
     "%s: чтение остановлено на записи %d: %s; массив не изменён.\n";
 const char bad_format_reason[] = "запись не соответствует формату файла";
@@ -72,6 +74,17 @@ os_error write_file(const char* name, int32_t n, const human* rec,
   return err;
 }
 
+// Names on the error stream each copy of the file fname's records that
+// saves cut short left.
+static void report_copies(console& con, const char* fname,
+                          const save_copies& copies) {
+  char full[os_path_max];
+  for (int i = 0; i < copies.count; i++) {
+    os_full_path(copies.path[i], full, sizeof full);
+    report(con, copy_left_text, fname, full);
+  }
+}
+
 int save_array(console& con, int32_t n, const massiv& Massiv) {
   char fname[word_size];
   if (!ask_word(con, file_prompt, fname)) return 1;
@@ -88,6 +101,7 @@ int save_array(console& con, int32_t n, const massiv& Massiv) {
     report(con, restore_hint_text, fname);
   }
   if (saving.lost) report(con, lost_text, fname);
+  report_copies(con, fname, saving.copies);
   for (int i = 0; i < saving.left_count; i++) {
     char reason[256];
     os_error_text(saving.left[i], reason, sizeof reason);
@@ -302,6 +316,9 @@ int32_t load_array(console& con, massiv& Massiv, int32_t n) {
   int32_t count = 0;
   load_status status = read_records(in, Massiv, n, count);
   os_close(file);
+  save_copies copies;
+  save_find_copies(fname, copies);
+  report_copies(con, fname, copies);
   if (status != load_ok) {
     char reason[256];
     if (status == load_read_error)

@@ -51,6 +51,71 @@ static void backup_stem(char* stem, size_t size, const char* target) {
     (void)snprintf(stem, size, "%s", backup_infix + 1);
 }
 
+// What the listing of one folder looks for: copies of one file's records.
+struct copies_in {
+  const os_folder* folder;
+  const char* stem;
+  size_t stem_len;
+  save_copies* found;
+};
+
+// Notes the file name, if it is such a copy and no running save holds it
+// (a save keeps its copy locked while it runs).
+static void note_copy(const char* name, void* context) {
+  copies_in& c = *static_cast<copies_in*>(context);
+  save_copies& found = *c.found;
+  if (found.count == save_copies_max ||
+      strncmp(name, c.stem, c.stem_len) != 0 ||
+      strlen(name) != c.stem_len + temp_random_letters)
+    return;
+  const os_file_calls& fs = os_files();
+  os_stream f;
+  if (fs.open_at(*c.folder, name, os_open_existing, f) == 0) {
+    bool running = fs.lock(f, true, false) == os_busy;
+    (void)fs.close(f);
+    if (running) return;
+  }
+  int got = snprintf(found.path[found.count], sizeof found.path[0], "%s%s",
+                     c.folder->path, name);
+  if (got > 0 && static_cast<size_t>(got) < sizeof found.path[0]) found.count++;
+}
+
+// Finds into found the copies of the file at target that cut saves left
+// in its folder d and in the user's backup folder. A name shortened for
+// its length could be any file's, and is not looked for.
+static void find_copies(const char* target, const os_folder& d,
+                        save_copies& found) {
+  const os_file_calls& fs = os_files();
+  found.count = 0;
+  char stem[os_path_max];
+  backup_stem(stem, sizeof stem, target);
+  if (strcmp(stem, backup_infix + 1) == 0) return;
+  copies_in c = {&d, stem, strlen(stem), &found};
+  (void)fs.list_at(d, note_copy, &c);
+  char path[os_path_max];
+  os_folder backups;
+  if (fs.backup_folder(path, sizeof path) != 0 ||
+      fs.open_folder(path, strlen(path), backups) != 0)
+    return;
+  c.folder = &backups;
+  (void)fs.list_at(backups, note_copy, &c);
+  fs.close_folder(backups);
+}
+
+void save_find_copies(const char* name, save_copies& found) {
+  const os_file_calls& fs = os_files();
+  found.count = 0;
+  char target[os_path_max];
+  os_file_info info = {};
+  os_folder d;
+  if (fs.look(name, target, sizeof target, info) != 0 ||
+      info.kind != os_regular ||
+      fs.open_folder(target, os_folder_length(target), d) != 0)
+    return;
+  find_copies(target, d, found);
+  fs.close_folder(d);
+}
+
 // Closes f if it is open.
 static void close_open(os_stream& f) {
   if (f.handle != -1) (void)os_files().close(f);
@@ -95,6 +160,16 @@ static void drop_new(save& s, temp_file& t) {
   char path[os_path_max];
   os_error err = temp_drop(t, path, sizeof path);
   if (err != 0) note_left(s, err, was, path);
+}
+
+// Removes t, a copy with a lasting name, as drop_new does, and syncs its
+// folder, so that a power cut does not bring it back.
+static void drop_copy(save& s, temp_file& t) {
+  if (t.f.handle == -1) return;
+  const os_folder* folder = t.folder;
+  bool named = t.name[0] != '\0';
+  drop_new(s, t);
+  if (named) (void)os_files().sync_folder(*folder);
 }
 
 // Copies the first length bytes of from into to, from the start of both.
@@ -152,7 +227,9 @@ static os_error backup_in(save& s, const os_folder& d) {
   char name[sizeof s.backup.name];
   if (err == 0) err = temp_keep(s.backup, stem, name, sizeof name);
   // The copy must outlast a power cut by its name too, before the file is
-  // touched.
+  // touched: some file systems (btrfs) keep a new name only once the
+  // file is synced under it, all of them once its folder is.
+  if (err == 0) err = fs.sync(s.backup.f);
   if (err == 0) err = fs.sync_folder(d);
   if (err != 0) {
     drop_new(s, s.backup);
@@ -201,7 +278,7 @@ static os_error finish_in_place(save& s, os_error err) {
   if (s.outcome.damaged)
     close_open(s.backup.f);
   else
-    drop_new(s, s.backup);
+    drop_copy(s, s.backup);
   os_let_ends_act();
   return err;
 }
@@ -290,6 +367,22 @@ static os_error begin_staged(save& s) {
   return 0;
 }
 
+// Gives the new contents of a staged save a lasting name in the backup
+// folder, synced, before the file is touched: a power cut in the copy over
+// the file leaves them there, named like a backup, for the next save or
+// load of the file to name. Returns 0 or the error.
+static os_error keep_staged(save& s) {
+  const os_file_calls& fs = os_files();
+  char stem[os_path_max];
+  backup_stem(stem, sizeof stem, s.target);
+  char name[sizeof s.fresh.name];
+  os_error err = fs.sync(s.fresh.f);
+  if (err == 0) err = temp_keep(s.fresh, stem, name, sizeof name);
+  if (err == 0) err = fs.sync(s.fresh.f);
+  if (err == 0) err = fs.sync_folder(s.backup_folder);
+  return err;
+}
+
 // Ends a staged save: grows the file to the new contents' length, which
 // fails on a full disk before its old contents are touched, copies them
 // over it and cuts it there. A failure from the copy on, after which the
@@ -299,6 +392,7 @@ static os_error end_staged(save& s, os_error failed) {
   os_error err = failed;
   uint64_t length = 0;
   if (err == 0) err = length_of(s.fresh.f, length);
+  if (err == 0) err = keep_staged(s);
   if (err == 0) err = begin_in_place(s);
   if (s.way == save_in_place) {
     err = grow(s, length);
@@ -310,7 +404,7 @@ static os_error end_staged(save& s, os_error failed) {
       err = end_in_place(s, err);
     }
   }
-  drop_new(s, s.fresh);
+  drop_copy(s, s.fresh);
   return err;
 }
 
@@ -365,7 +459,11 @@ static os_error end_renamed(save& s, os_error failed) {
   char stem[os_path_max];
   temp_stem(stem, sizeof stem, s.target);
   os_hold_ends();
-  if (err == 0) err = temp_replace(s.fresh, stem, base_name(s.target));
+  // A file that was not there is not replaced: one that has come
+  // meanwhile (a folder on the way swapped for another) is another's.
+  if (err == 0)
+    err = temp_replace(s.fresh, stem, base_name(s.target),
+                       s.old.kind != os_missing);
   if (err != 0 && failed == 0 && s.old.kind == os_regular &&
       s.fresh.f.handle != -1 && os_replace_refused(err)) {
     uint64_t length = 0;
@@ -398,6 +496,7 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   s.outcome.damaged = false;
   s.outcome.lost = false;
   s.outcome.left_count = 0;
+  s.outcome.copies.count = 0;
   s.folder.handle = -1;
   s.backup_folder.handle = -1;
   os_error err = fs.look(name, s.target, sizeof s.target, s.old);
@@ -417,6 +516,7 @@ os_error save_begin(save& s, const char* name, os_stream& out) {
   // Everything from here on happens in this very folder.
   err = fs.open_folder(s.target, s.folder_len, s.folder);
   if (err != 0) return err;
+  find_copies(s.target, s.folder, s.outcome.copies);
   if (s.old.kind == os_regular) {
     // The file must open for writing, as it would for a plain save: a file
     // its owner made read-only is not replaced behind their back.

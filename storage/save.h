@@ -41,6 +41,19 @@ enum save_way {
 // file that could not be kept, and one in the user's backup folder.
 const int save_left_max = 3;
 
+// The most copies of one file that cut saves left which are named.
+const int save_copies_max = 4;
+
+// The copies of a file's records that saves of it cut short (by a kill
+// or a power cut) left: backups of an in-place save, beside the file or
+// in the user's backup folder, and the new contents of a staged one.
+// Nothing removes them but the user, who is told of them at each save and
+// load of the file.
+struct save_copies {
+  int count;
+  char path[save_copies_max][os_path_max];  // folder's path and name
+};
+
 // What a save leaves to be reported besides its error, after save_end.
 struct save_outcome {
   bool damaged;  // failed, and even the old contents could not be put back:
@@ -52,6 +65,7 @@ struct save_outcome {
   int left_count;
   os_error left[save_left_max];
   char left_path[save_left_max][os_path_max];
+  save_copies copies;  // what earlier saves of the file, cut short, left
 };
 
 // One save under way, from save_begin to save_end. Only save.cpp reads or
@@ -86,6 +100,11 @@ os_error save_begin(save& s, const char* name, os_stream& out);
 // is left as it was (but see s.damaged). Returns 0, or failed, or the error of
 // the step that failed.
 os_error save_end(save& s, os_stream& out, os_error failed);
+
+// Finds into found the copies that saves cut short left of the file
+// called name (UTF-8), as a load names them; what cannot be looked at is
+// passed over.
+void save_find_copies(const char* name, save_copies& found);
 
 // Writes into stem (size bytes) the start of the names of the new files of
 // a save of the file at target: ".kartoteka-NAME-TAG-", TAG telling apart

@@ -206,26 +206,67 @@ os_error temp_keep(temp_file& t, const char* stem, char* name, size_t size) {
   return 0;
 }
 
-os_error temp_replace(temp_file& t, const char* stem, const char* target) {
+// Gives t, which has a name of its own, the name target in its folder
+// without replacing a file there: a link and the removal of its own name
+// where the system has links, else a rename that replaces nothing. t.name
+// is "" once its own name is gone; a name that cannot be removed stays
+// in t.name, for temp_drop. Returns 0, or os_changed where target is
+// taken, or the error. Only with the ends of the program held.
+static os_error place_new(temp_file& t, const char* target) {
+  const os_file_calls& fs = os_files();
+  os_error err = 0;
+  if ((fs.can & os_can_link) != 0) {
+    err = fs.link_at(t.f, *t.folder, t.name, target);
+    if (err == 0 && fs.unlink_at(*t.folder, t.name) == 0) {
+      mark_named(t, false);
+      t.name[0] = '\0';
+    }
+  } else {
+    err = fs.rename_at(t.f, *t.folder, t.name, target, false);
+    if (err == 0) t.name[0] = '\0';
+  }
+  return err == os_exists ? os_changed : err;
+}
+
+os_error temp_replace(temp_file& t, const char* stem, const char* target,
+                      bool replace) {
   const os_file_calls& fs = os_files();
   os_hold_ends();
   os_error err = 0;
-  if (t.name[0] == '\0') {
-    // An unnamed file needs a name of its own for the rename. What a save
-    // killed between this link and the rename left goes first.
-    temp_sweep(*t.folder, stem);
-    char name[sizeof t.name];
-    err = take_slot(t) ? 0 : os_unsupported;
-    if (err == 0) err = name_again(t, stem, name, sizeof name);
-    if (err == 0) {
-      (void)snprintf(t.name, sizeof t.name, "%s", name);
-      mark_named(t, true);
-    } else {
-      leave_slot(t);
+  if (!replace && t.name[0] == '\0' && (fs.can & os_can_link) != 0) {
+    // An unnamed file takes the new name at once, or not at all.
+    err = fs.link_at(t.f, *t.folder, nullptr, target);
+    if (err == os_exists) err = os_changed;
+  } else {
+    if (t.name[0] == '\0') {
+      // An unnamed file needs a name of its own for the rename. What a
+      // save killed between this link and the rename left goes first.
+      temp_sweep(*t.folder, stem);
+      char name[sizeof t.name];
+      err = take_slot(t) ? 0 : os_unsupported;
+      if (err == 0) err = name_again(t, stem, name, sizeof name);
+      if (err == 0) {
+        (void)snprintf(t.name, sizeof t.name, "%s", name);
+        mark_named(t, true);
+      } else {
+        leave_slot(t);
+      }
     }
+    if (err == 0)
+      err = replace ? fs.rename_at(t.f, *t.folder, t.name, target, true)
+                    : place_new(t, target);
   }
-  if (err == 0) err = fs.rename_at(t.f, *t.folder, t.name, target, true);
-  if (err == 0 || t.f.handle == -1) {
+  // Some file systems (btrfs) keep the new name over a power cut only
+  // once the file is synced under it; a failure changes nothing of what
+  // the file now holds.
+  if (err == 0 && t.f.handle != -1) (void)fs.sync(t.f);
+  // A second name that would not go is left for temp_drop.
+  bool named_still = err == 0 && !replace && t.name[0] != '\0';
+  if (err == 0 && !named_still && t.f.handle != -1) {
+    (void)fs.close(t.f);
+    t.f.handle = -1;
+  }
+  if ((err == 0 && !named_still) || t.f.handle == -1) {
     leave_slot(t);
     t.name[0] = '\0';
     t.f.handle = -1;

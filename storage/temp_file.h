@@ -45,12 +45,15 @@ os_error temp_create(temp_file& t, const os_folder& d, const char* stem,
 // which t is as it was.
 os_error temp_keep(temp_file& t, const char* stem, char* name, size_t size);
 
-// Puts t in the place of the file target in its folder, closing it; stem
-// is the start of the name an unnamed file needs for the moment before
-// (what a killed save left so is removed first). Returns 0, or the error:
-// t is open still where os_replace_refused(err) holds; otherwise it may be
+// Puts t in the place of the file target in its folder, synced there
+// and closed: over the file of that name with replace, else only where
+// there is none (os_changed where one has come meanwhile). stem is the
+// start of the name an unnamed file needs for the moment before (what a
+// killed save left so is removed first). Returns 0, or the error: t is
+// open still where os_replace_refused(err) holds; otherwise it may be
 // gone (t.f.handle -1).
-os_error temp_replace(temp_file& t, const char* stem, const char* target);
+os_error temp_replace(temp_file& t, const char* stem, const char* target,
+                      bool replace);
 
 // Closes t and removes it. Returns 0, or the error of a name that cannot
 // be removed, whose path then goes to left (size bytes).

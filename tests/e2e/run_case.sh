@@ -83,7 +83,10 @@ limit=unlimited
 as_user=()
 if [ -f "$case_dir/unprivileged" ]; then
   chmod 755 "$work"
-  as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  # nobody's own folder for backup copies: the one under HOME is root's.
+  mkdir "$work/state" && chown nobody "$work/state"
+  as_user=(env XDG_STATE_HOME="$work/state"
+    setpriv --reuid=nobody --regid=nogroup --clear-groups)
 fi
 expected=$case_dir/stdout
 [ -f "$case_dir/combined" ] && expected=$case_dir/combined

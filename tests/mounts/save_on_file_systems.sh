@@ -193,8 +193,9 @@ owner_group() {
 
 # The backup copy of a team's hard-linked file (owner:team 660), made as
 # the file is written in place, is the owner's and the team's with the
-# file's permissions where the saver may give them (root), and otherwise
-# the saver's own, private.
+# file's permissions where the saver may give them (root); a member gives
+# it the group and the permissions, as cp -p does, so that the owner may
+# read it.
 team_backup() {
   make_fs ext3
   mkdir "$fs/team" && chown 0:2000 "$fs/team" && chmod 2775 "$fs/team"
@@ -212,7 +213,7 @@ team_backup() {
     holds "$fs/team/cards.txt" "$work/small.txt"
   done <<'EOT'
 root 1000:2000:660
-1001:1001:1001,2000 1001:2000:600
+1001:1001:1001,2000 1001:2000:660
 EOT
 }
 
@@ -268,6 +269,74 @@ backup_lasting() {
   [ -d "$fs/state/kartoteka" ] || fail "the backup did not go to the lasting folder"
 }
 
+# A copy of the records never goes where another user may read it or move
+# it away: not to the temporary folder, for a user without a state folder;
+# not through a state folder that another user planted (a link to his own
+# folder, or his own folder). The in-place save is refused then, and the
+# file stays as it was.
+backup_private() {
+  make_fs ext3
+  mkdir "$fs/locked" && chmod 755 "$fs/locked"
+  rm -rf "$work/shared" "$work/tmp" "$work/his"
+  mkdir -m 1777 "$work/shared" "$work/tmp"
+  mkdir -m 777 "$work/his" && chown 1001 "$work/his"
+  local how state
+  for how in no-home link theirs; do
+    rm -rf "$work/shared/kartoteka" "$work/tmp"/* "$work/his"/*
+    state=$work/shared
+    case $how in
+      no-home) state= ;;
+      link) ln -s "$work/his" "$work/shared/kartoteka" ;;
+      theirs) mkdir -m 777 "$work/shared/kartoteka" &&
+        chown 1001 "$work/shared/kartoteka" ;;
+    esac
+    cp "$work/old.txt" "$fs/locked/cards.txt"
+    chown 1000:1000 "$fs/locked/cards.txt" && chmod 644 "$fs/locked/cards.txt"
+    HOME=/proc/none XDG_STATE_HOME=$state TMPDIR=$work/tmp \
+      save_as 1000:1000 "$work/small.txt" locked/cards.txt
+    holds "$fs/locked/cards.txt" "$work/old.txt"
+    grep -q '^locked/cards.txt: ' "$work/err" || fail "$how: no report"
+    [ -z "$(find "$work/tmp" "$work/his" "$work/shared/kartoteka" -mindepth 1 2>/dev/null)" ] ||
+      fail "$how: a copy went to a folder others may read"
+  done
+}
+
+# A save killed in its overwrite leaves the file part written and its old
+# records in the copy beside it: the next load and the next save of the
+# file name the copy, and leave it to the user.
+killed_copy_named() {
+  make_fs ext3
+  cp "$work/old.txt" "$fs/cards.txt" && ln "$fs/cards.txt" "$fs/other.txt"
+  STOP_AT="write 2" save_as root "$work/new.txt" cards.txt
+  kill -KILL "$child"
+  wait "$pid" 2>/dev/null
+  local copy
+  copy=$(find "$fs" -name 'cards.txt.kartoteka-backup-*')
+  [ -n "$copy" ] && holds "$copy" "$work/old.txt"
+  local named="cards.txt: осталась копия записей от прерванного сохранения: $copy"
+  (cd "$fs" && printf '5\ncards.txt\n0\n' | timeout 60 "$prog" >/dev/null 2>"$work/err")
+  grep -qxF "$named" "$work/err" || fail "the load did not name the copy: $(cat "$work/err")"
+  save_as root "$work/small.txt" cards.txt
+  holds "$fs/cards.txt" "$work/small.txt"
+  grep -qxF "$named" "$work/err" || fail "the save did not name the copy: $(cat "$work/err")"
+  [ -e "$copy" ] || fail "the copy was removed"
+}
+
+# A file that is not there yet, its folder swapped for a link to another
+# folder after the save has looked: that folder's file of the same name is
+# not replaced, and the save says the file changed.
+new_file_swapped() {
+  make_fs ext3
+  mkdir "$fs/mine" "$fs/other"
+  echo victim >"$fs/other/cards.txt"
+  STOP_AT="lstat 2" save_as root "$work/small.txt" mine/cards.txt
+  mv "$fs/mine" "$fs/mine.away" && ln -s other "$fs/mine"
+  kill -CONT "$child"
+  wait "$pid"
+  [ "$(cat "$fs/other/cards.txt")" = victim ] || fail "another folder's file was replaced"
+  grep -q '^mine/cards.txt: ' "$work/err" || fail "no report"
+}
+
 # An append-only folder (chattr +a) takes new files but lets none be
 # renamed or removed: the save writes the file in place, and names both
 # files it made there and could not remove.
@@ -312,7 +381,7 @@ swapped_for_link() {
   make_fs ext3
   echo old >"$fs/cards.txt" && ln "$fs/cards.txt" "$fs/other.txt"
   echo victim >"$fs/victim.txt"
-  STOP_AT="lstat 1" save_as root "$work/small.txt" cards.txt
+  STOP_AT="lstat 2" save_as root "$work/small.txt" cards.txt
   rm "$fs/cards.txt" && ln -s victim.txt "$fs/cards.txt"
   kill -CONT "$child"
   wait "$pid"
@@ -373,7 +442,8 @@ fuse_in_place_signal() {
 }
 
 for case in cow_fits cow_too_big write_only_full no_fallocate team_group \
-  owner_group team_backup acl_user default_acl backup_lasting append_only \
+  owner_group team_backup acl_user default_acl backup_lasting backup_private \
+  killed_copy_named new_file_swapped append_only \
   overlay_copy_up swapped_for_link fuse_leftover fuse_private \
   fuse_in_place_signal; do
   STOP_AT= "$case"

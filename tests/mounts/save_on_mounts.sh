@@ -25,13 +25,15 @@ mkdir "$work/src"
 yes "$line" | head -n 4000 >"$work/src/big.txt"  # about 560 KB
 chmod 755 "$work/src"
 chmod 644 "$work/src/big.txt"
+# nobody's own folder for backup copies: the one under HOME is root's.
+mkdir "$work/state" && chown nobody "$work/state"
 
 # Runs the program as the user nobody in folder $1, loading big.txt and
 # saving it as cards.txt; its reports go to $work/err.
 save_big() {
   (cd "$1" && printf '5\n%s\n4\ncards.txt\n0\n' "$work/src/big.txt" |
-    setpriv --reuid=nobody --regid=nogroup --clear-groups \
-      timeout 20 "$prog" >/dev/null 2>"$work/err")
+    XDG_STATE_HOME=$work/state setpriv --reuid=nobody --regid=nogroup \
+      --clear-groups timeout 20 "$prog" >/dev/null 2>"$work/err")
 }
 
 # A 1 MiB file system with room left for less than the new contents.

@@ -14,8 +14,9 @@
 // descriptors are not counted. "fsync 1" is the first fsync (a new file
 // fully written), "write 2" the second write (a file half overwritten in
 // place), "pwrite 1" the first pwrite (pwrite writes copies: the backup,
-// and the old contents put back), "lstat 1" just after the first look at
-// a file's name (a save that has not yet opened its file).
+// and the old contents put back), "lstat 2" just after the look at
+// the file's name of a save that follows a load (the load's own look for
+// copies is the first): a save that has not yet opened its file.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
