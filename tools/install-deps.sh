@@ -14,8 +14,8 @@
 #   install-deps.sh release what building the static Linux releases needs:
 #                           zig, from the npm registry, once per user
 #                           into ${XDG_CACHE_HOME:-~/.cache}/kartoteka/zig,
-#                           binutils for aarch64 and the armhf cross
-#                           compiler
+#                           binutils for aarch64, the armhf cross
+#                           compiler and qemu's user emulation
 #   install-deps.sh ports   that, the s390x cross compiler and qemu
 #   install-deps.sh windows what cross-building the Windows program and its
 #                           zip needs
@@ -40,7 +40,9 @@ case "${1:-build}" in
   ci) need="$need libgtest-dev clang libclang-rt-14-dev valgrind groff-base lintian dpkg-dev $tools" ;;
   deb) need="$need dpkg-dev" ;;
   release)
+    # qemu runs the ARM builds' probe where the kernel cannot.
     need="$need file binutils-aarch64-linux-gnu g++-arm-linux-gnueabihf"
+    need="$need qemu-user-static"
     flags="--no-install-recommends"
     zig=yes ;;
   ports)
