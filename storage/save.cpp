@@ -207,6 +207,21 @@ static os_error length_of(os_stream& f, uint64_t& length) {
   return err;
 }
 
+// Gives t, a synced copy in the folder d, the lasting name of a backup of
+// s.target there, which goes to name (size bytes), and has that name
+// outlast a power cut: some file systems (btrfs) keep a new name only once
+// the file is synced under it, all of them once its folder is. Returns 0
+// or the error.
+static os_error keep_copy(save& s, temp_file& t, const os_folder& d, char* name,
+                          size_t size) {
+  char stem[os_path_max];
+  backup_stem(stem, sizeof stem, s.target);
+  os_error err = temp_keep(t, stem, name, size);
+  if (err == 0) err = os_files().sync(t.f);
+  if (err == 0) err = os_files().sync_folder(d);
+  return err;
+}
+
 // Makes s.backup: a synced copy of the old contents of s.file in the
 // folder d, which gets its name only once it is whole. Returns 0 or the
 // error.
@@ -222,15 +237,10 @@ static os_error backup_in(save& s, const os_folder& d) {
   // it may stand for the file; otherwise it stays this user's own.
   if (err == 0) (void)fs.take_identity(s.file, s.old, s.backup.f);
   if (err == 0) err = fs.sync(s.backup.f);
-  char stem[os_path_max];
-  backup_stem(stem, sizeof stem, s.target);
   char name[sizeof s.backup.name];
-  if (err == 0) err = temp_keep(s.backup, stem, name, sizeof name);
   // The copy must outlast a power cut by its name too, before the file is
-  // touched: some file systems (btrfs) keep a new name only once the
-  // file is synced under it, all of them once its folder is.
-  if (err == 0) err = fs.sync(s.backup.f);
-  if (err == 0) err = fs.sync_folder(d);
+  // touched.
+  if (err == 0) err = keep_copy(s, s.backup, d, name, sizeof name);
   if (err != 0) {
     drop_new(s, s.backup);
     return err;
@@ -372,14 +382,9 @@ static os_error begin_staged(save& s) {
 // the file leaves them there, named like a backup, for the next save or
 // load of the file to name. Returns 0 or the error.
 static os_error keep_staged(save& s) {
-  const os_file_calls& fs = os_files();
-  char stem[os_path_max];
-  backup_stem(stem, sizeof stem, s.target);
   char name[sizeof s.fresh.name];
-  os_error err = fs.sync(s.fresh.f);
-  if (err == 0) err = temp_keep(s.fresh, stem, name, sizeof name);
-  if (err == 0) err = fs.sync(s.fresh.f);
-  if (err == 0) err = fs.sync_folder(s.backup_folder);
+  os_error err = os_files().sync(s.fresh.f);
+  if (err == 0) err = keep_copy(s, s.fresh, s.backup_folder, name, sizeof name);
   return err;
 }
 
